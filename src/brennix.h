@@ -1,0 +1,102 @@
+/*
+ * brennix: a small TCP and UDP port forwarder.
+ *
+ * The records and constants shared by every module, and the functions each
+ * module offers the others.  One thread, one select loop, no allocation
+ * after start-up.
+ */
+#ifndef BRENNIX_H
+#define BRENNIX_H
+
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+
+#include <span>
+
+constexpr int MAX_CONNECTIONS = 30;     /* TCP pairs open at once */
+constexpr int MAX_FORWARDS = 10;        /* rules in the rules file */
+constexpr int RELAY_BUFSIZE = 2048;     /* per direction of a TCP pair */
+constexpr int DATAGRAM_BUFSIZE = 65535; /* any IPv4 UDP payload, whole */
+constexpr int CONFIG_LINE_SIZE = 80;    /* 79 characters and the NUL */
+constexpr int MAX_TOKENS = 10;          /* fields looked at in one line */
+constexpr int LISTEN_BACKLOG = 25;
+constexpr int SELECT_LIMIT = 64; /* descriptors 0..63 fit the sets */
+
+constexpr char CONFIG_FILE[] = "brennix.cfg";
+
+enum { PROTO_TCP = 0, PROTO_UDP = 1 };
+
+enum slot_state : int {
+	SLOT_IDLE = 0,       /* free, or accepted and not yet connecting */
+	SLOT_CONNECTING = 1, /* outbound connect in progress */
+	SLOT_CONNECTED = 2,  /* data pumped both ways */
+	SLOT_DRAINING = 3,   /* one side ended; the other is written out */
+};
+
+enum connect_status : int {
+	CONNECT_DONE = 0,    /* connected at once */
+	CONNECT_PENDING = 1, /* connect in progress */
+	CONNECT_FAILED = 2,  /* failed and reported; no socket returned */
+	CONNECT_REFUSED = 3, /* refused; the socket is returned open */
+};
+
+struct forward_rule {
+	int local_port;           /* as parsed; low 16 bits are used */
+	int remote_port;          /* as parsed; low 16 bits are used */
+	int proto;                /* PROTO_TCP or PROTO_UDP */
+	int listen_fd;            /* listening (TCP) or bound (UDP) socket */
+	sockaddr_in dest_addr;    /* destination, network byte order */
+	int udp_fd;               /* UDP only: socket connected to dest_addr */
+	sockaddr_in client_addr;  /* UDP only: client that sent last */
+	socklen_t client_addrlen; /* UDP only: length of client_addr */
+};
+
+struct conn_slot {
+	int user_fd;   /* accepted socket, -1 when the slot is free */
+	int server_fd; /* socket to the destination, -1 when none */
+	char to_server[RELAY_BUFSIZE]; /* read from the user, not yet sent */
+	char to_user[RELAY_BUFSIZE];   /* read from the destination */
+	char *to_server_end;           /* one past the last byte buffered */
+	char *to_server_pos;           /* first byte not yet sent */
+	char *to_user_end;
+	char *to_user_pos;
+	slot_state state;
+};
+
+/* main.cpp */
+extern int verbose;
+[[noreturn]] void die(const char *step);
+
+/* config.cpp */
+enum config_line_result {
+	LINE_SKIPPED,         /* not four fields, or a comment */
+	LINE_RULE,            /* a complete rule */
+	LINE_BAD_LOCAL_PORT,  /* *bad_field is the local port field */
+	LINE_BAD_REMOTE_PORT, /* *bad_field is the remote port field */
+	LINE_BAD_HOST,        /* *bad_field is the host field */
+	LINE_BAD_PROTO,       /* *bad_field is the protocol field */
+};
+config_line_result parse_config_line(std::span<char, CONFIG_LINE_SIZE> line,
+    forward_rule *rule, const char **bad_field);
+int read_config(forward_rule *rules, int capacity);
+
+/* sockets.cpp */
+int setup_listen_socket(int backlog, int port, int type);
+int setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
+    connect_status *status);
+void setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
+    int slot_count);
+
+/* relay.cpp */
+int find_free_slot(const conn_slot *slots, int slot_count);
+void close_slot(conn_slot *slot);
+[[noreturn]] void forward_loop(forward_rule *rules, int rule_count,
+    conn_slot *slots, int slot_count);
+void slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
+void pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set);
+void drain_from_destination(forward_rule *rule, std::span<char> buf);
+void drain_from_clients(forward_rule *rule, std::span<char> buf);
+
+#endif
