@@ -1,0 +1,48 @@
+/*
+ * Start-up: the slot table, the rules, the banner, the sockets, then the
+ * relay loop for the rest of the process's life.
+ */
+#include <err.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "brennix.h"
+
+int verbose;
+
+/*
+ * Reports a failed system call that the forwarder cannot live with and
+ * ends the process with status 1.
+ */
+void
+die(const char *step)
+{
+	perror(step);
+	exit(1);
+}
+
+int
+main()
+{
+	forward_rule rule_table[MAX_FORWARDS];
+	conn_slot *slot_table;
+	int rule_count;
+
+	verbose = 0;
+	slot_table = static_cast<conn_slot *>(calloc(MAX_CONNECTIONS,
+	    sizeof(conn_slot)));
+	if (slot_table == nullptr)
+		errx(1, "calloc failed");
+
+	if ((rule_count = read_config(rule_table, MAX_FORWARDS)) == 0)
+		errx(1, "No forwardable ports defined in the config file");
+
+	fprintf(stderr,
+	    "brennix v0.6 - relays TCP and UDP ports, four words a rule\n"
+	    "Max TCP connections: %d\n"
+	    "Ports forwarded: %d\n",
+	    MAX_CONNECTIONS, rule_count);
+
+	setup_forwards(rule_table, rule_count, slot_table, MAX_CONNECTIONS);
+	forward_loop(rule_table, rule_count, slot_table, MAX_CONNECTIONS);
+}

@@ -1,0 +1,464 @@
+/*
+ * The relay engine: the connection slots, the select loop that accepts and
+ * connects TCP pairs, the stream pump that moves their bytes, and the UDP
+ * datagram relay.
+ */
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <err.h>
+#include <errno.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+#include "brennix.h"
+
+/* Slot table. */
+
+/*
+ * Returns the index of the lowest free slot, or -1 when all are in use.
+ */
+int
+find_free_slot(const conn_slot *slots, int slot_count)
+{
+	for (int i = 0; i < slot_count; i++) {
+		if (slots[i].user_fd == -1)
+			return i;
+	}
+	return -1;
+}
+
+/*
+ * Closes both sockets of a pair and frees its slot.  The buffers keep their
+ * bytes; the next accept resets the pointers before use.
+ */
+void
+close_slot(conn_slot *slot)
+{
+	close(slot->user_fd);
+	if (slot->server_fd != -1)
+		close(slot->server_fd);
+	slot->state = SLOT_IDLE;
+	slot->server_fd = -1;
+	slot->user_fd = -1;
+}
+
+/* Event loop. */
+
+/*
+ * select looks at descriptors below this count only.  The loop fixes it
+ * before its first pass; a descriptor at or above it is never watched.
+ */
+static int select_count = SELECT_LIMIT;
+
+static bool
+fd_selectable(int fd)
+{
+	return fd >= 0 && fd < select_count;
+}
+
+static void
+watch_fd(int fd, fd_set *set)
+{
+	if (fd_selectable(fd))
+		FD_SET(fd, set);
+}
+
+static void
+build_master_set(const forward_rule *rules, int rule_count, fd_set *master)
+{
+	FD_ZERO(master);
+	for (int i = 0; i < rule_count; i++) {
+		const forward_rule *rule = &rules[i];
+
+		/* Only many inherited descriptors can push these so high. */
+		if (!fd_selectable(rule->listen_fd) ||
+		    (rule->proto == PROTO_UDP && !fd_selectable(rule->udp_fd)))
+			errx(1, "too many open descriptors for select");
+		FD_SET(rule->listen_fd, master);
+		if (rule->proto == PROTO_UDP)
+			FD_SET(rule->udp_fd, master);
+	}
+}
+
+static void
+add_slot_interest(const conn_slot *slots, int slot_count, fd_set *read_set,
+    fd_set *write_set)
+{
+	for (int i = 0; i < slot_count; i++) {
+		const conn_slot *slot = &slots[i];
+
+		if (slot->user_fd == -1)
+			continue;
+		switch (slot->state) {
+		case SLOT_CONNECTING:
+			watch_fd(slot->server_fd, read_set);
+			watch_fd(slot->server_fd, write_set);
+			break;
+		case SLOT_CONNECTED:
+		case SLOT_DRAINING:
+			slot_interest(slot, read_set, write_set);
+			break;
+		case SLOT_IDLE:
+			break;
+		}
+	}
+}
+
+static void
+set_user_socket_options(int fd)
+{
+	int on = 1;
+
+	/*
+	 * Keepalive frees the slot of a user whose host vanished without a
+	 * word; no Nagle for the same reason as on the outbound socket.
+	 * Neither is worth refusing the connection for.
+	 */
+	(void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+	(void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+/*
+ * Accepts one connection on a TCP rule, gives it the lowest free slot and
+ * starts connecting it to the rule's destination.  A connection that finds
+ * no slot, or whose sockets select could not watch, is closed at once.
+ */
+static void
+open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
+{
+	connect_status status;
+	conn_slot *slot;
+	int user_fd, i;
+
+	user_fd = accept4(rule->listen_fd, nullptr, nullptr, SOCK_NONBLOCK);
+	if (user_fd == -1)
+		return; /* failed accepts are silent; the next pass retries */
+	if ((i = find_free_slot(slots, slot_count)) == -1 ||
+	    !fd_selectable(user_fd)) {
+		close(user_fd);
+		return;
+	}
+	set_user_socket_options(user_fd);
+
+	slot = &slots[i];
+	slot->to_server_end = slot->to_server_pos = slot->to_server;
+	slot->to_user_end = slot->to_user_pos = slot->to_user;
+	slot->state = SLOT_IDLE;
+	slot->server_fd = -1;
+	slot->user_fd = user_fd;
+	if (verbose)
+		fprintf(stderr, "connected to user on fd %d\n", user_fd);
+
+	slot->server_fd = setup_connect_socket(SOCK_STREAM, &rule->dest_addr,
+	    sizeof(rule->dest_addr), &status);
+	if (verbose)
+		fprintf(stderr, "nonblocking connect returned %d\n", status);
+	if (slot->server_fd != -1 && !fd_selectable(slot->server_fd)) {
+		close_slot(slot);
+		return;
+	}
+	switch (status) {
+	case CONNECT_PENDING:
+		slot->state = SLOT_CONNECTING;
+		break;
+	case CONNECT_DONE:
+		slot->state = SLOT_CONNECTED;
+		break;
+	case CONNECT_REFUSED:
+	case CONNECT_FAILED:
+		close_slot(slot);
+		break;
+	}
+}
+
+/*
+ * Completes or abandons a connect that select reported on.  A zero-length
+ * read does not look at the socket's error on every system; SO_ERROR does.
+ */
+static void
+finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
+{
+	int error = 0;
+	socklen_t len = sizeof(error);
+
+	if (!FD_ISSET(slot->server_fd, read_set) &&
+	    !FD_ISSET(slot->server_fd, write_set))
+		return;
+	if (getsockopt(slot->server_fd, SOL_SOCKET, SO_ERROR, &error, &len))
+		error = errno;
+	if (error != 0) {
+		close_slot(slot); /* a failed connect is silent */
+		return;
+	}
+	slot->state = SLOT_CONNECTED;
+}
+
+static void
+serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
+    int slot_count, const fd_set *read_set, std::span<char> datagram)
+{
+	for (int i = 0; i < rule_count; i++) {
+		forward_rule *rule = &rules[i];
+
+		if (rule->proto == PROTO_UDP) {
+			if (FD_ISSET(rule->udp_fd, read_set))
+				drain_from_destination(rule, datagram);
+			if (FD_ISSET(rule->listen_fd, read_set))
+				drain_from_clients(rule, datagram);
+		} else if (FD_ISSET(rule->listen_fd, read_set))
+			open_pair(rule, slots, slot_count);
+	}
+}
+
+static void
+serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
+    fd_set *write_set)
+{
+	for (int i = 0; i < slot_count; i++) {
+		conn_slot *slot = &slots[i];
+
+		if (slot->user_fd == -1)
+			continue;
+		switch (slot->state) {
+		case SLOT_CONNECTING:
+			finish_connect(slot, read_set, write_set);
+			break;
+		case SLOT_CONNECTED:
+		case SLOT_DRAINING:
+			pump_slot(slot, read_set, write_set);
+			break;
+		case SLOT_IDLE:
+			break;
+		}
+	}
+}
+
+/*
+ * Relays traffic for every rule until the process is killed.  The rule
+ * sockets must be open (setup_forwards).  Only a failing select ends it,
+ * through die.
+ */
+void
+forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
+    int slot_count)
+{
+	/* Shared by every UDP rule; static to keep 64 KiB off the stack. */
+	static std::array<char, DATAGRAM_BUFSIZE> datagram;
+	fd_set master_set, read_set, write_set;
+
+	select_count = std::min(getdtablesize(), SELECT_LIMIT - 1) + 1;
+	build_master_set(rules, rule_count, &master_set);
+	for (;;) {
+		/* select overwrites its sets: start each pass from copies. */
+		read_set = master_set;
+		FD_ZERO(&write_set);
+		add_slot_interest(slots, slot_count, &read_set, &write_set);
+		if (select(select_count, &read_set, &write_set, nullptr,
+		        nullptr) == -1) {
+			if (errno == EINTR)
+				continue;
+			die("select error");
+		}
+		serve_rules(rules, rule_count, slots, slot_count, &read_set,
+		    datagram);
+		serve_slots(slots, slot_count, &read_set, &write_set);
+	}
+}
+
+/* TCP stream pump. */
+
+static bool
+has_pending(const char *pos, const char *end)
+{
+	return pos != end;
+}
+
+static bool
+has_room(const char *buf, const char *end)
+{
+	return end < buf + RELAY_BUFSIZE;
+}
+
+/*
+ * Adds a connected pair's descriptors to the sets: a socket is written to
+ * while bytes wait for it, and read from while its buffer has room.  A
+ * partly sent full buffer takes nothing new until it is empty.  A draining
+ * pair reads nothing.
+ */
+void
+slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
+{
+	if (has_pending(slot->to_server_pos, slot->to_server_end))
+		watch_fd(slot->server_fd, write_set);
+	if (has_pending(slot->to_user_pos, slot->to_user_end))
+		watch_fd(slot->user_fd, write_set);
+	if (slot->state == SLOT_DRAINING)
+		return;
+	if (has_room(slot->to_user, slot->to_user_end))
+		watch_fd(slot->server_fd, read_set);
+	if (has_room(slot->to_server, slot->to_server_end))
+		watch_fd(slot->user_fd, read_set);
+}
+
+/*
+ * One side has closed.  What was buffered toward it is dropped; what is
+ * buffered toward the other side is still written out before the pair
+ * closes.
+ */
+static void
+end_of_stream(conn_slot *slot, bool user_closed)
+{
+	if (user_closed)
+		slot->to_user_end = slot->to_user_pos = slot->to_user;
+	else
+		slot->to_server_end = slot->to_server_pos = slot->to_server;
+
+	if (!has_pending(slot->to_server_pos, slot->to_server_end) &&
+	    !has_pending(slot->to_user_pos, slot->to_user_end))
+		close_slot(slot);
+	else
+		slot->state = SLOT_DRAINING;
+}
+
+/*
+ * Reads what from_fd has into buf at *end, and marks to_fd for a write in
+ * this very pass.  Returns false when the slot's work for this pass is
+ * over: nothing to read yet, the stream ended, or the pair was closed.
+ */
+static bool
+fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
+    fd_set *write_set)
+{
+	size_t room = static_cast<size_t>(buf + RELAY_BUFSIZE - *end);
+	ssize_t n;
+
+	if (room == 0)
+		return true; /* a zero-length read would look like the end */
+	if ((n = read(from_fd, *end, room)) == -1) {
+		if (errno == EAGAIN)
+			return false;
+		perror("server_read");
+		close_slot(slot);
+		return false;
+	}
+	if (n == 0) {
+		end_of_stream(slot, from_fd == slot->user_fd);
+		return false;
+	}
+	*end += n;
+	FD_SET(to_fd, write_set);
+	return true;
+}
+
+/*
+ * Writes the bytes pending in buf to to_fd in one call.  A full buffer goes
+ * out with MSG_MORE while from_fd already holds the next piece, so that the
+ * kernel joins the two into full segments; anything else is pushed out at
+ * once.  Returns false when the slot's work for this pass is over.
+ */
+static bool
+flush(conn_slot *slot, int to_fd, int from_fd, char *buf, char **pos,
+    char **end, const char *step)
+{
+	size_t len = static_cast<size_t>(*end - *pos);
+	int flags = MSG_NOSIGNAL;
+	int waiting = 0;
+	ssize_t n;
+
+	if (len == RELAY_BUFSIZE && ioctl(from_fd, FIONREAD, &waiting) == 0 &&
+	    waiting > 0)
+		flags |= MSG_MORE;
+	if ((n = send(to_fd, *pos, len, flags)) == -1) {
+		if (errno == EAGAIN)
+			return false;
+		perror(step);
+		close_slot(slot);
+		return false;
+	}
+	*pos += n;
+	if (*pos == *end)
+		*pos = *end = buf;
+	return true;
+}
+
+/*
+ * Moves a connected pair's bytes after select: destination to buffer, user
+ * to buffer, buffer to destination, buffer to user.  A step that has to
+ * wait, or that closes the pair, ends the slot's work for this pass.
+ */
+void
+pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
+{
+	if (slot->state == SLOT_CONNECTED) {
+		if (FD_ISSET(slot->server_fd, read_set) &&
+		    !fill(slot, slot->server_fd, slot->user_fd, slot->to_user,
+		        &slot->to_user_end, write_set))
+			return;
+		if (FD_ISSET(slot->user_fd, read_set) &&
+		    !fill(slot, slot->user_fd, slot->server_fd, slot->to_server,
+		        &slot->to_server_end, write_set))
+			return;
+	}
+	if (FD_ISSET(slot->server_fd, write_set) &&
+	    has_pending(slot->to_server_pos, slot->to_server_end) &&
+	    !flush(slot, slot->server_fd, slot->user_fd, slot->to_server,
+	        &slot->to_server_pos, &slot->to_server_end, "server_write"))
+		return;
+	if (FD_ISSET(slot->user_fd, write_set) &&
+	    has_pending(slot->to_user_pos, slot->to_user_end) &&
+	    !flush(slot, slot->user_fd, slot->server_fd, slot->to_user,
+	        &slot->to_user_pos, &slot->to_user_end, "user_write"))
+		return;
+	if (slot->state == SLOT_DRAINING &&
+	    !has_pending(slot->to_server_pos, slot->to_server_end) &&
+	    !has_pending(slot->to_user_pos, slot->to_user_end))
+		close_slot(slot);
+}
+
+/* UDP datagram relay. */
+
+/*
+ * Sends every datagram waiting on the rule's connected socket to the client
+ * that sent last.  Failures are deliberately silent: a failed receive is
+ * the usual end (nothing more waiting), a failed send loses one datagram.
+ */
+void
+drain_from_destination(forward_rule *rule, std::span<char> buf)
+{
+	ssize_t n;
+
+	while ((n = read(rule->udp_fd, buf.data(), buf.size())) != -1) {
+		if (sendto(rule->listen_fd, buf.data(), static_cast<size_t>(n),
+		        MSG_NOSIGNAL,
+		        reinterpret_cast<sockaddr *>(&rule->client_addr),
+		        rule->client_addrlen) != n)
+			return;
+	}
+}
+
+/*
+ * Sends every datagram waiting on the rule's bound socket to the
+ * destination, and remembers the sender of each as the client that replies
+ * go to.  Failures are silent, as above.
+ */
+void
+drain_from_clients(forward_rule *rule, std::span<char> buf)
+{
+	ssize_t n;
+
+	while ((n = recvfrom(rule->listen_fd, buf.data(), buf.size(), 0,
+	            reinterpret_cast<sockaddr *>(&rule->client_addr),
+	            &rule->client_addrlen)) != -1) {
+		if (send(rule->udp_fd, buf.data(), static_cast<size_t>(n),
+		        MSG_NOSIGNAL) != n)
+			return;
+	}
+}

@@ -1,0 +1,140 @@
+/*
+ * Socket set-up: the local endpoint of every rule, the connected UDP socket
+ * of every UDP rule, and the outbound socket of every TCP connection.
+ * Every socket made here is non-blocking.
+ */
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <arpa/inet.h>
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "brennix.h"
+
+static int
+enable_option(int fd, int level, int name)
+{
+	int on = 1;
+
+	return setsockopt(fd, level, name, &on, sizeof(on));
+}
+
+/*
+ * Returns a non-blocking socket of type SOCK_STREAM (listening) or SOCK_DGRAM
+ * bound to port on all interfaces; only the low 16 bits of port are used.
+ * Every failure ends the process through die.
+ */
+int
+setup_listen_socket(int backlog, int port, int type)
+{
+	sockaddr_in addr;
+	int fd;
+
+	memset(&addr, 0, sizeof(addr));
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_ANY);
+	addr.sin_port = htons(static_cast<uint16_t>(port));
+
+	if ((fd = socket(AF_INET, type | SOCK_NONBLOCK, 0)) == -1)
+		die("socket");
+	if (enable_option(fd, SOL_SOCKET, SO_REUSEADDR) == -1)
+		die("setsockopt-reuseaddr");
+	if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == -1)
+		die("bind");
+	if (type == SOCK_STREAM && listen(fd, backlog) == -1)
+		die("listen");
+	if (verbose)
+		printf("listening to port %u on fd %d\n",
+		    static_cast<unsigned>(port), fd);
+	return fd;
+}
+
+static int
+connect_failed(int fd, const char *step, connect_status *status)
+{
+	perror(step);
+	if (fd != -1)
+		close(fd);
+	*status = CONNECT_FAILED;
+	return -1;
+}
+
+/*
+ * Returns a non-blocking socket of type SOCK_STREAM or SOCK_DGRAM and starts
+ * connecting it to addr, with the outcome in *status: CONNECT_DONE,
+ * CONNECT_PENDING, or CONNECT_REFUSED (the socket is returned open; closing
+ * it is the caller's job).  On any other failure prints one perror line,
+ * closes what it opened, stores CONNECT_FAILED and returns -1.
+ */
+int
+setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
+    connect_status *status)
+{
+	int fd;
+
+	if ((fd = socket(AF_INET, type | SOCK_NONBLOCK, 0)) == -1)
+		return connect_failed(fd, "setup_connect_socket", status);
+	if (type == SOCK_STREAM) {
+		if (enable_option(fd, SOL_SOCKET, SO_KEEPALIVE) == -1)
+			return connect_failed(fd, "setsockopt-keepalive",
+			    status);
+		/*
+		 * The pump writes at most RELAY_BUFSIZE bytes at a time; with
+		 * Nagle on, the short last piece of a reply would wait for
+		 * the peer's delayed ack.  Failing to set it only costs speed.
+		 */
+		(void)enable_option(fd, IPPROTO_TCP, TCP_NODELAY);
+	}
+
+	if (connect(fd, reinterpret_cast<const sockaddr *>(addr), addrlen) == 0)
+		*status = CONNECT_DONE;
+	else if (errno == ECONNREFUSED) {
+		*status = CONNECT_REFUSED;
+		if (verbose)
+			puts("connection refused when connecting to "
+			     "destination host");
+	} else if (errno == EINPROGRESS)
+		*status = CONNECT_PENDING;
+	else
+		return connect_failed(fd, "connect", status);
+	return fd;
+}
+
+/*
+ * Opens every rule's local socket and, for UDP rules, the socket connected
+ * to the destination; marks every slot free.  Sockets come out in rule
+ * order.  Any failure ends the process with status 1.
+ */
+void
+setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
+    int slot_count)
+{
+	for (int i = 0; i < rule_count; i++) {
+		forward_rule *rule = &rules[i];
+		int type = rule->proto == PROTO_TCP ? SOCK_STREAM : SOCK_DGRAM;
+
+		rule->listen_fd =
+		    setup_listen_socket(LISTEN_BACKLOG, rule->local_port, type);
+		if (rule->proto != PROTO_UDP)
+			continue;
+
+		/* Connecting a UDP socket sends nothing: only local errors. */
+		connect_status status;
+		rule->udp_fd = setup_connect_socket(SOCK_DGRAM,
+		    &rule->dest_addr, sizeof(rule->dest_addr), &status);
+		if (status == CONNECT_FAILED)
+			exit(1);
+		memset(&rule->client_addr, 0, sizeof(rule->client_addr));
+		rule->client_addrlen = sizeof(rule->client_addr);
+	}
+	for (int i = 0; i < slot_count; i++)
+		slots[i].user_fd = -1;
+}

@@ -1,0 +1,216 @@
+// The stream pump on socket pairs: interest from buffer state, the forced
+// write after a read, back-pressure, draining on close, and write failures.
+#include <gtest/gtest.h>
+
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "brennix.h"
+
+namespace {
+
+// A connected slot between two socket pairs: the test plays the user on
+// user_peer and the destination on server_peer.
+class PumpTest : public ::testing::Test {
+    protected:
+	void SetUp() override
+	{
+		int u[2], s[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0,
+		              u),
+		    0);
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0,
+		              s),
+		    0);
+		slot.user_fd = u[0];
+		user_peer = u[1];
+		slot.server_fd = s[0];
+		server_peer = s[1];
+		slot.to_server_end = slot.to_server_pos = slot.to_server;
+		slot.to_user_end = slot.to_user_pos = slot.to_user;
+		slot.state = SLOT_CONNECTED;
+	}
+	void TearDown() override
+	{
+		if (slot.user_fd != -1)
+			close_slot(&slot);
+		close(user_peer);
+		close(server_peer);
+	}
+
+	// One pass of the loop for this slot alone, without waiting.
+	void pass()
+	{
+		fd_set read_set, write_set;
+		FD_ZERO(&read_set);
+		FD_ZERO(&write_set);
+		slot_interest(&slot, &read_set, &write_set);
+		timeval zero{};
+		ASSERT_NE(select(SELECT_LIMIT, &read_set, &write_set, nullptr,
+		              &zero),
+		    -1);
+		pump_slot(&slot, &read_set, &write_set);
+	}
+
+	void interest(fd_set *read_set, fd_set *write_set)
+	{
+		FD_ZERO(read_set);
+		FD_ZERO(write_set);
+		slot_interest(&slot, read_set, write_set);
+	}
+
+	// Writes to fd until its buffers are full; returns how much.
+	static size_t fill_up(int fd)
+	{
+		static const std::string chunk(4096, 'f');
+		size_t total = 0;
+		ssize_t n;
+		while ((n = write(fd, chunk.data(), chunk.size())) > 0)
+			total += static_cast<size_t>(n);
+		return total;
+	}
+
+	static std::string drain(int fd)
+	{
+		std::string got;
+		char buf[8192];
+		ssize_t n;
+		while ((n = read(fd, buf, sizeof(buf))) > 0)
+			got.append(buf, static_cast<size_t>(n));
+		return got;
+	}
+
+	conn_slot slot{};
+	int user_peer = -1, server_peer = -1;
+};
+
+TEST_F(PumpTest, InterestFollowsBufferState)
+{
+	fd_set r, w;
+	interest(&r, &w);
+	EXPECT_TRUE(FD_ISSET(slot.user_fd, &r));
+	EXPECT_TRUE(FD_ISSET(slot.server_fd, &r));
+	EXPECT_FALSE(FD_ISSET(slot.user_fd, &w));
+	EXPECT_FALSE(FD_ISSET(slot.server_fd, &w));
+
+	// A full buffer, even partly sent, stops its reader until it is empty.
+	slot.to_server_end = slot.to_server + RELAY_BUFSIZE;
+	slot.to_server_pos = slot.to_server + 100;
+	interest(&r, &w);
+	EXPECT_FALSE(FD_ISSET(slot.user_fd, &r));
+	EXPECT_TRUE(FD_ISSET(slot.server_fd, &w));
+	EXPECT_TRUE(FD_ISSET(slot.server_fd, &r));
+
+	slot.to_user_end = slot.to_user + 1;
+	interest(&r, &w);
+	EXPECT_TRUE(FD_ISSET(slot.user_fd, &w));
+	EXPECT_TRUE(FD_ISSET(slot.server_fd, &r));
+
+	// A draining pair only writes.
+	slot.state = SLOT_DRAINING;
+	slot.to_server_end = slot.to_server_pos = slot.to_server;
+	interest(&r, &w);
+	EXPECT_FALSE(FD_ISSET(slot.user_fd, &r));
+	EXPECT_FALSE(FD_ISSET(slot.server_fd, &r));
+	EXPECT_TRUE(FD_ISSET(slot.user_fd, &w));
+	EXPECT_FALSE(FD_ISSET(slot.server_fd, &w));
+}
+
+TEST_F(PumpTest, RelaysBothWaysWithinOnePass)
+{
+	ASSERT_EQ(write(user_peer, "request", 7), 7);
+	ASSERT_EQ(write(server_peer, "reply", 5), 5);
+	pass();
+	EXPECT_EQ(drain(server_peer), "request");
+	EXPECT_EQ(drain(user_peer), "reply");
+	EXPECT_EQ(slot.to_server_pos, slot.to_server);
+	EXPECT_EQ(slot.to_server_end, slot.to_server);
+	EXPECT_EQ(slot.to_user_pos, slot.to_user);
+	EXPECT_EQ(slot.to_user_end, slot.to_user);
+}
+
+TEST_F(PumpTest, FullDestinationHoldsBackTheUserWithoutLosingBytes)
+{
+	size_t filler = fill_up(slot.server_fd);
+	std::string sent;
+	for (int i = 0; i < 3000; i++)
+		sent += static_cast<char>('a' + i % 26);
+	ASSERT_EQ(write(user_peer, sent.data(), sent.size()), 3000);
+
+	pass();
+	EXPECT_EQ(slot.to_server_end, slot.to_server + RELAY_BUFSIZE);
+	pass();
+	fd_set r, w;
+	interest(&r, &w);
+	EXPECT_FALSE(FD_ISSET(slot.user_fd, &r));
+
+	std::string got;
+	for (int i = 0; i < 100 && got.size() < filler + sent.size(); i++) {
+		got += drain(server_peer);
+		pass();
+	}
+	ASSERT_EQ(got.size(), filler + sent.size());
+	EXPECT_EQ(got.substr(filler), sent);
+	EXPECT_EQ(slot.state, SLOT_CONNECTED);
+}
+
+TEST_F(PumpTest, EndOfStreamWritesOutWhatIsBufferedThenCloses)
+{
+	size_t filler = fill_up(slot.server_fd);
+	ASSERT_EQ(write(user_peer, "last words", 10), 10);
+	ASSERT_EQ(shutdown(user_peer, SHUT_WR), 0);
+	pass();
+	pass();
+	EXPECT_EQ(slot.state, SLOT_DRAINING);
+
+	std::string got;
+	for (int i = 0; i < 100 && slot.user_fd != -1; i++) {
+		got += drain(server_peer);
+		pass();
+	}
+	EXPECT_EQ(slot.user_fd, -1);
+	got += drain(server_peer);
+	EXPECT_EQ(got.size(), filler + 10);
+	EXPECT_EQ(got.substr(filler), "last words");
+	char c;
+	EXPECT_EQ(read(server_peer, &c, 1), 0);
+}
+
+TEST_F(PumpTest, EndOfStreamWithNothingBufferedClosesAtOnce)
+{
+	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
+	pass();
+	EXPECT_EQ(slot.user_fd, -1);
+	EXPECT_EQ(slot.server_fd, -1);
+	char c;
+	EXPECT_EQ(read(user_peer, &c, 1), 0);
+}
+
+TEST_F(PumpTest, WriteFailureClosesThePairWithOneLine)
+{
+	// The peers stop taking data but do not close: a write must fail with
+	// EPIPE and no signal.
+	ASSERT_EQ(shutdown(user_peer, SHUT_RD), 0);
+	ASSERT_EQ(write(server_peer, "reply", 5), 5);
+	testing::internal::CaptureStderr();
+	pass();
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	    "user_write: Broken pipe\n");
+	EXPECT_EQ(slot.user_fd, -1);
+
+	TearDown();
+	SetUp();
+	ASSERT_EQ(shutdown(server_peer, SHUT_RD), 0);
+	ASSERT_EQ(write(user_peer, "request", 7), 7);
+	testing::internal::CaptureStderr();
+	pass();
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	    "server_write: Broken pipe\n");
+	EXPECT_EQ(slot.user_fd, -1);
+}
+
+} // namespace
