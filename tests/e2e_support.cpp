@@ -1,0 +1,377 @@
+#include "e2e_support.h"
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <netinet/in.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "brennix.h"
+
+namespace {
+
+std::string
+binary_path()
+{
+	if (const char *bin = getenv("BRENNIX_BIN"))
+		return bin;
+	char self[4096];
+	ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+	if (n <= 0)
+		throw std::runtime_error("readlink /proc/self/exe failed");
+	std::string path(self, static_cast<size_t>(n));
+	return path.substr(0, path.rfind('/')) + "/brennix";
+}
+
+sockaddr_in
+loopback(int port)
+{
+	sockaddr_in addr{};
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	addr.sin_port = htons(static_cast<uint16_t>(port));
+	return addr;
+}
+
+int
+ms_left(Clock::time_point deadline)
+{
+	auto left =
+	    std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+	        Clock::now());
+	return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for events on fd until the deadline; false on timeout.
+bool
+wait_fd(int fd, short events, Clock::time_point deadline)
+{
+	pollfd p{fd, events, 0};
+	int n;
+	while ((n = poll(&p, 1, ms_left(deadline))) == -1 && errno == EINTR)
+		;
+	return n > 0;
+}
+
+} // namespace
+
+Forwarder::Forwarder(const std::string &config)
+{
+	write_file(dir.path + "/" + CONFIG_FILE, config);
+	start();
+}
+
+Forwarder::Forwarder(std::nullopt_t)
+{
+	start();
+}
+
+void
+Forwarder::start()
+{
+	std::vector<std::string> words;
+	if (const char *wrapper = getenv("BRENNIX_WRAPPER")) {
+		std::istringstream in(wrapper);
+		for (std::string w; in >> w;)
+			words.push_back(w);
+	}
+	words.push_back(binary_path());
+	std::vector<char *> argv;
+	for (auto &w : words)
+		argv.push_back(w.data());
+	argv.push_back(nullptr);
+	std::string out = dir.path + "/stdout", err = dir.path + "/stderr";
+
+	pid = fork();
+	if (pid == -1)
+		throw std::runtime_error("fork failed");
+	if (pid == 0) {
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int null = open("/dev/null", O_RDONLY);
+		if (chdir(dir.path.c_str()) == -1 || o == -1 || e == -1 ||
+		    null == -1)
+			_exit(127);
+		dup2(null, 0);
+		dup2(o, 1);
+		dup2(e, 2);
+		// Only the three standard streams: the test's own sockets
+		// would take descriptors the forwarder counts on.
+		close_range(3, ~0U, 0);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+}
+
+Forwarder::~Forwarder()
+{
+	stop();
+}
+
+int
+Forwarder::wait_exit(double seconds)
+{
+	auto deadline = deadline_in(seconds);
+	while (pid != -1) {
+		pid_t r = waitpid(pid, &status, WNOHANG);
+		if (r == pid) {
+			pid = -1;
+			break;
+		}
+		if (Clock::now() > deadline)
+			return -1;
+		usleep(10000);
+	}
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool
+Forwarder::alive()
+{
+	return pid != -1 && waitpid(pid, &status, WNOHANG) == 0;
+}
+
+int
+Forwarder::stop()
+{
+	if (pid == -1)
+		return status;
+	kill(pid, SIGTERM);
+	if (wait_exit(10) == -1) {
+		kill(pid, SIGKILL);
+		waitpid(pid, &status, 0);
+		pid = -1;
+	}
+	return status;
+}
+
+std::string
+Forwarder::after_banner() const
+{
+	std::string text = err();
+	size_t at = text.find("Ports forwarded: ");
+	return at == std::string::npos ? text
+	                               : text.substr(text.find('\n', at) + 1);
+}
+
+int
+tcp_connect(int port, double seconds)
+{
+	auto deadline = deadline_in(seconds);
+	sockaddr_in addr = loopback(port);
+	for (;;) {
+		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		if (connect(fd, reinterpret_cast<sockaddr *>(&addr),
+		        sizeof(addr)) == 0)
+			return fd;
+		close(fd);
+		if (Clock::now() > deadline)
+			return -1;
+		usleep(10000);
+	}
+}
+
+static int
+bound_socket(int type, int port)
+{
+	int fd = socket(AF_INET, type, 0);
+	int on = 1;
+	sockaddr_in addr = loopback(port);
+	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+	if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == -1)
+		throw std::runtime_error("bind failed");
+	return fd;
+}
+
+int
+tcp_listen(int port)
+{
+	int fd = bound_socket(SOCK_STREAM, port);
+	if (listen(fd, 64) == -1)
+		throw std::runtime_error("listen failed");
+	return fd;
+}
+
+int
+udp_bind(int port)
+{
+	return bound_socket(SOCK_DGRAM, port);
+}
+
+int
+local_port(int fd)
+{
+	sockaddr_in addr{};
+	socklen_t len = sizeof(addr);
+	getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+	return ntohs(addr.sin_port);
+}
+
+bool
+send_all(int fd, const std::string &data, double seconds)
+{
+	auto deadline = deadline_in(seconds);
+	size_t done = 0;
+	while (done < data.size()) {
+		if (!wait_fd(fd, POLLOUT, deadline))
+			return false;
+		ssize_t n = send(fd, data.data() + done, data.size() - done,
+		    MSG_NOSIGNAL | MSG_DONTWAIT);
+		if (n == -1 && errno != EAGAIN && errno != EINTR)
+			return false;
+		if (n > 0)
+			done += static_cast<size_t>(n);
+	}
+	return true;
+}
+
+std::string
+recv_n(int fd, size_t n, double seconds)
+{
+	auto deadline = deadline_in(seconds);
+	std::string got;
+	char buf[65536];
+	while (got.size() < n) {
+		if (!wait_fd(fd, POLLIN, deadline))
+			break;
+		ssize_t r = recv(fd, buf, std::min(sizeof(buf), n - got.size()),
+		    MSG_DONTWAIT);
+		if (r == -1 && (errno == EAGAIN || errno == EINTR))
+			continue;
+		if (r <= 0)
+			break;
+		got.append(buf, static_cast<size_t>(r));
+	}
+	return got;
+}
+
+bool
+recv_to_eof(int fd, std::string *got, double seconds)
+{
+	auto deadline = deadline_in(seconds);
+	char buf[65536];
+	for (;;) {
+		if (!wait_fd(fd, POLLIN, deadline))
+			return false;
+		ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+		if (r == -1 && (errno == EAGAIN || errno == EINTR))
+			continue;
+		if (r <= 0)
+			return true;
+		got->append(buf, static_cast<size_t>(r));
+	}
+}
+
+bool
+closed_by_peer(int fd, double seconds)
+{
+	std::string ignored;
+	return recv_to_eof(fd, &ignored, seconds);
+}
+
+bool
+recv_datagram(int fd, std::string *got, double seconds, int *from_port)
+{
+	if (!wait_fd(fd, POLLIN, deadline_in(seconds)))
+		return false;
+	std::string buf(65536, '\0');
+	sockaddr_in from{};
+	socklen_t len = sizeof(from);
+	ssize_t n = recvfrom(fd, buf.data(), buf.size(), MSG_DONTWAIT,
+	    reinterpret_cast<sockaddr *>(&from), &len);
+	if (n < 0)
+		return false;
+	got->assign(buf.data(), static_cast<size_t>(n));
+	if (from_port)
+		*from_port = ntohs(from.sin_port);
+	return true;
+}
+
+void
+send_datagram(int fd, int port, const std::string &data)
+{
+	sockaddr_in addr = loopback(port);
+	if (sendto(fd, data.data(), data.size(), 0,
+	        reinterpret_cast<sockaddr *>(&addr),
+	        sizeof(addr)) != static_cast<ssize_t>(data.size()))
+		throw std::runtime_error("sendto failed");
+}
+
+std::string
+random_bytes(size_t n, unsigned seed)
+{
+	std::mt19937 gen(seed);
+	std::string s(n, '\0');
+	for (auto &c : s)
+		c = static_cast<char>(gen());
+	return s;
+}
+
+void
+close_with_reset(int fd)
+{
+	linger l{1, 0};
+	setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+	close(fd);
+}
+
+EchoServer::EchoServer() : listen_fd(tcp_listen())
+{
+	port = local_port(listen_fd);
+	acceptor = std::thread([this] {
+		for (;;) {
+			int fd = accept(listen_fd, nullptr, nullptr);
+			if (fd == -1 || stopping) {
+				if (fd != -1)
+					close(fd);
+				return;
+			}
+			accepted++;
+			std::lock_guard<std::mutex> g(lock);
+			conns.push_back(fd);
+			threads.emplace_back([this, fd] { serve(fd); });
+		}
+	});
+}
+
+void
+EchoServer::serve(int fd)
+{
+	char buf[65536];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof(buf))) > 0) {
+		for (ssize_t done = 0, w; done < n; done += w) {
+			w = send(fd, buf + done, static_cast<size_t>(n - done),
+			    MSG_NOSIGNAL);
+			if (w <= 0)
+				return;
+		}
+	}
+	shutdown(fd, SHUT_WR);
+}
+
+EchoServer::~EchoServer()
+{
+	stopping = true;
+	shutdown(listen_fd, SHUT_RDWR);
+	acceptor.join();
+	close(listen_fd);
+	std::lock_guard<std::mutex> g(lock);
+	for (int fd : conns)
+		shutdown(fd, SHUT_RDWR);
+	for (auto &t : threads)
+		t.join();
+	for (int fd : conns)
+		close(fd);
+}

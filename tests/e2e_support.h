@@ -1,0 +1,94 @@
+// End-to-end helpers: the real binary started in a temporary directory,
+// and loopback peers with deadlines on every wait.
+#ifndef BRENNIX_TESTS_E2E_SUPPORT_H
+#define BRENNIX_TESTS_E2E_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+// brennix running in its own temporary directory on the given rules file,
+// with its standard output and error in files there.  Killed and reaped when
+// the object goes out of scope.  The binary is $BRENNIX_BIN, else the one
+// built beside the test program; $BRENNIX_WRAPPER (e.g. a valgrind command
+// line) is put in front of it.
+struct Forwarder {
+	explicit Forwarder(const std::string &config);
+	// Started without a rules file.
+	explicit Forwarder(std::nullopt_t);
+	~Forwarder();
+	Forwarder(const Forwarder &) = delete;
+	Forwarder &operator=(const Forwarder &) = delete;
+
+	// The exit status, or -1 if it still runs after the given time.
+	int wait_exit(double seconds);
+	bool alive();
+	// Sends SIGTERM and reaps; returns how the process ended (wait status).
+	int stop();
+	std::string err() const { return read_file(dir.path + "/stderr"); }
+	std::string out() const { return read_file(dir.path + "/stdout"); }
+	// What standard error holds after the banner.
+	std::string after_banner() const;
+
+	TempDir dir;
+	pid_t pid = -1;
+	int status = 0;
+
+    private:
+	void start();
+};
+
+// A TCP connection to 127.0.0.1:port, retried until the deadline while the
+// port refuses; -1 if none was made.
+int tcp_connect(int port, double seconds = 10);
+// A TCP socket listening on 127.0.0.1 at port (0: any free port).
+int tcp_listen(int port = 0);
+// A UDP socket bound to 127.0.0.1 at port (0: any free port).
+int udp_bind(int port = 0);
+int local_port(int fd);
+
+bool send_all(int fd, const std::string &data, double seconds = 20);
+// Reads until n bytes, end of stream, an error or the deadline.
+std::string recv_n(int fd, size_t n, double seconds = 20);
+// Reads until end of stream or an error; false on timeout.
+bool recv_to_eof(int fd, std::string *got, double seconds = 20);
+// True when the peer closes (or resets) fd within the time.
+bool closed_by_peer(int fd, double seconds = 10);
+// One datagram, or false on timeout.
+bool recv_datagram(int fd, std::string *got, double seconds = 5,
+    int *from_port = nullptr);
+void send_datagram(int fd, int port, const std::string &data);
+
+std::string random_bytes(size_t n, unsigned seed);
+
+// Resets the connection on close instead of ending it with a FIN.
+void close_with_reset(int fd);
+
+// Echoes every connection it accepts, one thread each, until destroyed.
+struct EchoServer {
+	EchoServer();
+	~EchoServer();
+	EchoServer(const EchoServer &) = delete;
+	EchoServer &operator=(const EchoServer &) = delete;
+
+	int port;
+	std::atomic<int> accepted{0};
+
+    private:
+	void serve(int fd);
+	int listen_fd;
+	std::atomic<bool> stopping{false};
+	std::mutex lock;
+	std::vector<int> conns;
+	std::vector<std::thread> threads;
+	std::thread acceptor;
+};
+
+#endif

@@ -1,0 +1,174 @@
+// UDP forwarding end to end: datagrams whole both ways, replies to the
+// client that sent last, and TCP pairs alongside.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace {
+
+std::string
+udp_rule(int local, int remote)
+{
+	return std::to_string(local) + " 127.0.0.1 " + std::to_string(remote) +
+	    " udp\n";
+}
+
+// Sends probes through the forwarder until the destination sees one;
+// returns the port they came from (the forwarder's connected socket), or
+// -1.  Probes that arrive late are read away.
+int
+wait_udp_path(int client, int port, int dest)
+{
+	std::string got;
+	int from = -1;
+	for (int i = 0; i < 100 && from == -1; i++) {
+		send_datagram(client, port, "probe");
+		if (!recv_datagram(dest, &got, 0.05, &from))
+			from = -1;
+	}
+	while (recv_datagram(dest, &got, 0.1))
+		;
+	return from;
+}
+
+struct UdpTest : ::testing::Test {
+	int dest = udp_bind();
+	int client = udp_bind();
+	int port = free_port(SOCK_DGRAM);
+	void TearDown() override
+	{
+		close(dest);
+		close(client);
+	}
+};
+
+TEST_F(UdpTest, RelaysAQueryAndItsReplyThroughTheConnectedSocket)
+{
+	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	int relay = wait_udp_path(client, port, dest);
+	ASSERT_NE(relay, -1);
+	EXPECT_NE(relay, local_port(client));
+	EXPECT_NE(relay, port);
+
+	std::string got;
+	int from;
+	send_datagram(client, port, "query");
+	ASSERT_TRUE(recv_datagram(dest, &got, 5, &from));
+	EXPECT_EQ(got, "query");
+	EXPECT_EQ(from, relay);
+	send_datagram(dest, relay, "reply");
+	ASSERT_TRUE(recv_datagram(client, &got, 5, &from));
+	EXPECT_EQ(got, "reply");
+	EXPECT_EQ(from, port);
+	EXPECT_EQ(forwarder.after_banner(), "");
+}
+
+TEST_F(UdpTest, RepliesGoToTheClientThatSentLast)
+{
+	int other = udp_bind();
+	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	int relay = wait_udp_path(client, port, dest);
+	ASSERT_NE(relay, -1);
+
+	std::string got;
+	for (int round = 0; round < 3; round++) {
+		int sender = round % 2 ? other : client;
+		int idle = round % 2 ? client : other;
+		send_datagram(sender, port, "q" + std::to_string(round));
+		ASSERT_TRUE(recv_datagram(dest, &got));
+		send_datagram(dest, relay, "r" + std::to_string(round));
+		ASSERT_TRUE(recv_datagram(sender, &got));
+		EXPECT_EQ(got, "r" + std::to_string(round));
+		EXPECT_FALSE(recv_datagram(idle, &got, 0.1));
+	}
+	close(other);
+}
+
+TEST_F(UdpTest, DeliversEveryDatagramQueuedWhileTheRelayWaits)
+{
+	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	ASSERT_NE(wait_udp_path(client, port, dest), -1);
+	kill(forwarder.pid, SIGSTOP);
+	for (int i = 0; i < 10; i++)
+		send_datagram(client, port, "d" + std::to_string(i));
+	kill(forwarder.pid, SIGCONT);
+	std::string got;
+	for (int i = 0; i < 10; i++) {
+		ASSERT_TRUE(recv_datagram(dest, &got)) << i;
+		EXPECT_EQ(got, "d" + std::to_string(i));
+	}
+}
+
+TEST_F(UdpTest, RelaysDatagramsOfEverySizeWhole)
+{
+	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	int relay = wait_udp_path(client, port, dest);
+	ASSERT_NE(relay, -1);
+	for (size_t size : {0u, 1u, 2048u, 2049u, 65507u}) {
+		SCOPED_TRACE(size);
+		std::string data = random_bytes(size, unsigned(size)), got;
+		send_datagram(client, port, data);
+		ASSERT_TRUE(recv_datagram(dest, &got));
+		EXPECT_TRUE(got == data) << got.size();
+		send_datagram(dest, relay, data);
+		ASSERT_TRUE(recv_datagram(client, &got));
+		EXPECT_TRUE(got == data) << got.size();
+	}
+}
+
+TEST_F(UdpTest, KeepsRelayingOnceASilentDestinationListens)
+{
+	int later = free_port(SOCK_DGRAM);
+	Forwarder forwarder(udp_rule(port, later));
+	// Refusals from the missing destination end only the current drain.
+	for (int i = 0; i < 20; i++) {
+		send_datagram(client, port, "lost");
+		usleep(5000);
+	}
+	EXPECT_TRUE(forwarder.alive());
+	int now = udp_bind(later);
+	EXPECT_NE(wait_udp_path(client, port, now), -1);
+	close(now);
+	EXPECT_TRUE(forwarder.alive());
+}
+
+TEST_F(UdpTest, SharesALocalPortNumberWithATcpRuleAndLeavesItsPairsAlone)
+{
+	EchoServer echo;
+	Forwarder forwarder(udp_rule(port, local_port(dest)) +
+	    std::to_string(port) + " 127.0.0.1 " + std::to_string(echo.port) +
+	    " tcp\n");
+	int relay = wait_udp_path(client, port, dest);
+	ASSERT_NE(relay, -1);
+	int tcp = tcp_connect(port);
+	ASSERT_NE(tcp, -1);
+
+	std::atomic<bool> done{false};
+	int received = 0;
+	std::thread flood([&] {
+		std::string got;
+		for (int i = 0; !done && i < 2000; i++) {
+			send_datagram(client, port, random_bytes(1000, 9));
+			if (recv_datagram(dest, &got, 1))
+				received++;
+		}
+	});
+	const std::string data = random_bytes(2 << 20, 11);
+	std::thread writer([&] { send_all(tcp, data); });
+	std::string echoed = recv_n(tcp, data.size(), 60);
+	writer.join();
+	done = true;
+	flood.join();
+	EXPECT_TRUE(echoed == data);
+	EXPECT_GT(received, 0);
+	close(tcp);
+}
+
+} // namespace
