@@ -12,6 +12,7 @@
 
 #include <err.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -112,6 +113,44 @@ add_slot_interest(const conn_slot *slots, int slot_count, fd_set *read_set,
 	}
 }
 
+/*
+ * A descriptor held in reserve: when the process has run out, it is given
+ * up for a moment to accept the waiting connection and close it, so that
+ * the listening socket does not stay readable and the loop spin.
+ */
+static int spare_fd = -1;
+
+static void
+take_spare_fd()
+{
+	int fd, high;
+
+	if ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) == -1)
+		return;
+	/* Above the descriptors select watches, where the limit allows. */
+	if ((high = fcntl(fd, F_DUPFD_CLOEXEC, SELECT_LIMIT)) != -1) {
+		close(fd);
+		fd = high;
+	}
+	spare_fd = fd;
+}
+
+static void
+refuse_with_spare_fd(int listen_fd)
+{
+	int fd;
+
+	if (spare_fd == -1)
+		take_spare_fd();
+	if (spare_fd == -1)
+		return;
+	close(spare_fd);
+	if ((fd = accept(listen_fd, nullptr, nullptr)) != -1)
+		close(fd);
+	spare_fd = -1;
+	take_spare_fd();
+}
+
 static void
 set_user_socket_options(int fd)
 {
@@ -139,8 +178,11 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 	int user_fd, i;
 
 	user_fd = accept4(rule->listen_fd, nullptr, nullptr, SOCK_NONBLOCK);
-	if (user_fd == -1)
+	if (user_fd == -1) {
+		if (errno == EMFILE || errno == ENFILE)
+			refuse_with_spare_fd(rule->listen_fd);
 		return; /* failed accepts are silent; the next pass retries */
+	}
 	if ((i = find_free_slot(slots, slot_count)) == -1 ||
 	    !fd_selectable(user_fd)) {
 		close(user_fd);
@@ -256,6 +298,7 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 
 	select_count = std::min(getdtablesize(), SELECT_LIMIT - 1) + 1;
 	build_master_set(rules, rule_count, &master_set);
+	take_spare_fd();
 	for (;;) {
 		/* select overwrites its sets: start each pass from copies. */
 		read_set = master_set;

@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -13,6 +14,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -66,20 +69,21 @@ wait_fd(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
-Forwarder::Forwarder(const std::string &config)
+Forwarder::Forwarder(const std::string &config, int max_fds)
 {
 	write_file(dir.path + "/" + CONFIG_FILE, config);
-	start();
+	start(max_fds);
 }
 
 Forwarder::Forwarder(std::nullopt_t)
 {
-	start();
+	start(0);
 }
 
 void
-Forwarder::start()
+Forwarder::start(int max_fds)
 {
+	rlimit limit{rlim_t(max_fds), rlim_t(max_fds)};
 	std::vector<std::string> words;
 	if (const char *wrapper = getenv("BRENNIX_WRAPPER")) {
 		std::istringstream in(wrapper);
@@ -102,6 +106,8 @@ Forwarder::start()
 		int null = open("/dev/null", O_RDONLY);
 		if (chdir(dir.path.c_str()) == -1 || o == -1 || e == -1 ||
 		    null == -1)
+			_exit(127);
+		if (max_fds > 0 && setrlimit(RLIMIT_NOFILE, &limit) == -1)
 			_exit(127);
 		dup2(null, 0);
 		dup2(o, 1);
@@ -216,6 +222,49 @@ local_port(int fd)
 	socklen_t len = sizeof(addr);
 	getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
 	return ntohs(addr.sin_port);
+}
+
+double
+cpu_seconds(pid_t pid)
+{
+	std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+	// Fields 14 and 15, counted after the parenthesised command name.
+	std::istringstream in(stat.substr(stat.rfind(')') + 2));
+	std::string field;
+	unsigned long utime = 0, stime = 0;
+	for (int i = 3; i <= 15 && in >> field; i++) {
+		if (i == 14)
+			utime = std::stoul(field);
+		if (i == 15)
+			stime = std::stoul(field);
+	}
+	return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+int
+open_fds(pid_t pid)
+{
+	DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+	int n = 0;
+	if (d == nullptr)
+		return -1;
+	while (dirent *e = readdir(d)) {
+		if (e->d_name[0] != '.')
+			n++;
+	}
+	closedir(d);
+	return n;
+}
+
+long
+resident_kib(pid_t pid)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+	for (std::string line; std::getline(in, line);) {
+		if (line.rfind("VmRSS:", 0) == 0)
+			return std::stol(line.substr(6));
+	}
+	return -1;
 }
 
 bool

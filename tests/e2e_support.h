@@ -20,7 +20,8 @@
 // built beside the test program; $BRENNIX_WRAPPER (e.g. a valgrind command
 // line) is put in front of it.
 struct Forwarder {
-	explicit Forwarder(const std::string &config);
+	// max_fds > 0 lowers the process's descriptor limit to that.
+	explicit Forwarder(const std::string &config, int max_fds = 0);
 	// Started without a rules file.
 	explicit Forwarder(std::nullopt_t);
 	~Forwarder();
@@ -42,7 +43,7 @@ struct Forwarder {
 	int status = 0;
 
     private:
-	void start();
+	void start(int max_fds);
 };
 
 // A TCP connection to 127.0.0.1:port, retried until the deadline while the
@@ -53,6 +54,12 @@ int tcp_listen(int port = 0);
 // A UDP socket bound to 127.0.0.1 at port (0: any free port).
 int udp_bind(int port = 0);
 int local_port(int fd);
+
+// CPU time (user and system) the process has used so far, in seconds.
+double cpu_seconds(pid_t pid);
+// Open descriptors of the process, and its resident memory in KiB.
+int open_fds(pid_t pid);
+long resident_kib(pid_t pid);
 
 bool send_all(int fd, const std::string &data, double seconds = 20);
 // Reads until n bytes, end of stream, an error or the deadline.
