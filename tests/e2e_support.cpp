@@ -14,11 +14,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 #include "brennix.h"
 
@@ -96,6 +99,8 @@ Forwarder::start(int max_fds)
 		argv.push_back(w.data());
 	argv.push_back(nullptr);
 	std::string out = dir.path + "/stdout", err = dir.path + "/stderr";
+	std::string log = dir.path + "/wrapper.log";
+	bool wrapped = words.size() > 1;
 
 	pid = fork();
 	if (pid == -1)
@@ -109,13 +114,24 @@ Forwarder::start(int max_fds)
 			_exit(127);
 		if (max_fds > 0 && setrlimit(RLIMIT_NOFILE, &limit) == -1)
 			_exit(127);
+		// A wrapper logs to descriptor WRAPPER_LOG_FD, out of the way
+		// of the forwarder's own low descriptors.
+		if (wrapped) {
+			int l = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+			    0600);
+			if (l == -1 || dup2(l, WRAPPER_LOG_FD) == -1)
+				_exit(127);
+			close(l);
+		}
 		dup2(null, 0);
 		dup2(o, 1);
 		dup2(e, 2);
 		// Only the three standard streams: the test's own sockets
 		// would take descriptors the forwarder counts on.
-		close_range(3, ~0U, 0);
-		execv(argv[0], argv.data());
+		close_range(3, wrapped ? WRAPPER_LOG_FD - 1 : ~0U, 0);
+		if (wrapped)
+			close_range(WRAPPER_LOG_FD + 1, ~0U, 0);
+		execvp(argv[0], argv.data());
 		_exit(127);
 	}
 }
@@ -159,6 +175,12 @@ Forwarder::stop()
 		waitpid(pid, &status, 0);
 		pid = -1;
 	}
+	// Run under valgrind with --log-fd=WRAPPER_LOG_FD: its verdict.
+	const char *wrapper = getenv("BRENNIX_WRAPPER");
+	std::string log = read_file(dir.path + "/wrapper.log");
+	if (wrapper && strstr(wrapper, "valgrind") &&
+	    log.find("ERROR SUMMARY: 0 errors") == log.npos)
+		ADD_FAILURE() << "valgrind:\n" << log;
 	return status;
 }
 
@@ -178,8 +200,10 @@ tcp_connect(int port, double seconds)
 	sockaddr_in addr = loopback(port);
 	for (;;) {
 		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		// A port nobody listens on yet can connect to itself.
 		if (connect(fd, reinterpret_cast<sockaddr *>(&addr),
-		        sizeof(addr)) == 0)
+		        sizeof(addr)) == 0 &&
+		    local_port(fd) != port)
 			return fd;
 		close(fd);
 		if (Clock::now() > deadline)
@@ -375,7 +399,8 @@ close_with_reset(int fd)
 	close(fd);
 }
 
-EchoServer::EchoServer() : listen_fd(tcp_listen())
+PeerServer::PeerServer(PeerHandler h) :
+    handler(std::move(h)), listen_fd(tcp_listen())
 {
 	port = local_port(listen_fd);
 	acceptor = std::thread([this] {
@@ -388,14 +413,19 @@ EchoServer::EchoServer() : listen_fd(tcp_listen())
 			}
 			accepted++;
 			std::lock_guard<std::mutex> g(lock);
-			conns.push_back(fd);
-			threads.emplace_back([this, fd] { serve(fd); });
+			open_conns.push_back(fd);
+			threads.emplace_back([this, fd] {
+				handler(fd, stopping);
+				std::lock_guard<std::mutex> g2(lock);
+				std::erase(open_conns, fd);
+				close(fd);
+			});
 		}
 	});
 }
 
 void
-EchoServer::serve(int fd)
+echo_handler(int fd, const std::atomic<bool> &)
 {
 	char buf[65536];
 	ssize_t n;
@@ -410,17 +440,17 @@ EchoServer::serve(int fd)
 	shutdown(fd, SHUT_WR);
 }
 
-EchoServer::~EchoServer()
+PeerServer::~PeerServer()
 {
 	stopping = true;
 	shutdown(listen_fd, SHUT_RDWR);
 	acceptor.join();
 	close(listen_fd);
-	std::lock_guard<std::mutex> g(lock);
-	for (int fd : conns)
-		shutdown(fd, SHUT_RDWR);
+	{
+		std::lock_guard<std::mutex> g(lock);
+		for (int fd : open_conns)
+			shutdown(fd, SHUT_RDWR);
+	}
 	for (auto &t : threads)
 		t.join();
-	for (int fd : conns)
-		close(fd);
 }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,11 +15,15 @@
 
 #include "support.h"
 
+// Where a wrapper such as valgrind is told to log (--log-fd).
+constexpr int WRAPPER_LOG_FD = 100;
+
 // brennix running in its own temporary directory on the given rules file,
 // with its standard output and error in files there.  Killed and reaped when
 // the object goes out of scope.  The binary is $BRENNIX_BIN, else the one
 // built beside the test program; $BRENNIX_WRAPPER (e.g. a valgrind command
-// line) is put in front of it.
+// line) is put in front of it, logging to descriptor WRAPPER_LOG_FD;
+// when the log holds a valgrind report with errors, the test fails.
 struct Forwarder {
 	// max_fds > 0 lowers the process's descriptor limit to that.
 	explicit Forwarder(const std::string &config, int max_fds = 0);
@@ -78,24 +83,33 @@ std::string random_bytes(size_t n, unsigned seed);
 // Resets the connection on close instead of ending it with a FIN.
 void close_with_reset(int fd);
 
-// Echoes every connection it accepts, one thread each, until destroyed.
-struct EchoServer {
-	EchoServer();
-	~EchoServer();
-	EchoServer(const EchoServer &) = delete;
-	EchoServer &operator=(const EchoServer &) = delete;
+// A loopback destination that runs handler on every connection it accepts,
+// one thread each, and closes the connection when the handler returns (a
+// handler that sets a zero linger time makes that a reset).  The default
+// handler echoes.  When the server is destroyed, stopping is set and every
+// open connection is shut down.
+using PeerHandler =
+    std::function<void(int fd, const std::atomic<bool> &stopping)>;
+void echo_handler(int fd, const std::atomic<bool> &stopping);
+
+struct PeerServer {
+	explicit PeerServer(PeerHandler handler = echo_handler);
+	~PeerServer();
+	PeerServer(const PeerServer &) = delete;
+	PeerServer &operator=(const PeerServer &) = delete;
 
 	int port;
 	std::atomic<int> accepted{0};
 
     private:
-	void serve(int fd);
+	PeerHandler handler;
 	int listen_fd;
 	std::atomic<bool> stopping{false};
 	std::mutex lock;
-	std::vector<int> conns;
+	std::vector<int> open_conns;
 	std::vector<std::thread> threads;
 	std::thread acceptor;
 };
+using EchoServer = PeerServer;
 
 #endif

@@ -41,8 +41,8 @@ TEST(StartupTest, StopsBeforeTheBannerWithoutUsableRules)
 
 TEST(StartupTest, PrintsTheBannerAndNothingElse)
 {
-	int a = free_port(SOCK_STREAM), b = free_port(SOCK_DGRAM);
-	int silent = free_port(SOCK_DGRAM);
+	int a = free_port(), b = free_port();
+	int silent = free_port();
 	Forwarder forwarder(rule(a, 9, "tcp") + "# comment\n" +
 	    rule(b, silent, "UDP"));
 	int fd = tcp_connect(a);
@@ -57,7 +57,7 @@ TEST(StartupTest, PrintsTheBannerAndNothingElse)
 TEST(StartupTest, ReportsAPortInUseAfterTheBanner)
 {
 	int busy = tcp_listen();
-	Forwarder forwarder(rule(free_port(SOCK_STREAM), 9, "tcp") +
+	Forwarder forwarder(rule(free_port(), 9, "tcp") +
 	    rule(local_port(busy), 9, "tcp"));
 	EXPECT_EQ(forwarder.wait_exit(10), 1);
 	EXPECT_EQ(forwarder.err(),
@@ -67,8 +67,7 @@ TEST(StartupTest, ReportsAPortInUseAfterTheBanner)
 
 TEST(StartupTest, ReportsAUdpDestinationThatCannotBeConnected)
 {
-	Forwarder forwarder(rule(free_port(SOCK_DGRAM), 9, "udp",
-	    "255.255.255.255"));
+	Forwarder forwarder(rule(free_port(), 9, "udp", "255.255.255.255"));
 	EXPECT_EQ(forwarder.wait_exit(10), 1);
 	EXPECT_EQ(forwarder.err().rfind(banner(1) + "connect: ", 0), 0u)
 	    << forwarder.err();

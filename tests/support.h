@@ -19,9 +19,8 @@ struct TempDir {
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 
-// A port on 127.0.0.1 that was free a moment ago (type SOCK_STREAM or
-// SOCK_DGRAM).
-int free_port(int type);
+// A port that was free for both TCP and UDP a moment ago.
+int free_port();
 
 using Clock = std::chrono::steady_clock;
 inline Clock::time_point

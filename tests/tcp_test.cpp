@@ -41,7 +41,7 @@ pings(int fd, const std::string &word = "ping")
 TEST(TcpTest, RelaysMegabytesBothWaysOnSeveralRulesAtOnce)
 {
 	EchoServer echo1, echo2;
-	int p1 = free_port(SOCK_STREAM), p2 = free_port(SOCK_STREAM);
+	int p1 = free_port(), p2 = free_port();
 	Forwarder forwarder(tcp_rule(p1, echo1.port) +
 	    tcp_rule(p2, echo2.port));
 
@@ -67,7 +67,7 @@ TEST(TcpTest, RelaysMegabytesBothWaysOnSeveralRulesAtOnce)
 TEST(TcpTest, ThirtyConnectionsAtOnceAndTheThirtyFirstIsClosed)
 {
 	EchoServer echo;
-	int port = free_port(SOCK_STREAM);
+	int port = free_port();
 	Forwarder forwarder(tcp_rule(port, echo.port));
 
 	std::vector<int> fds;
@@ -104,8 +104,8 @@ TEST(TcpTest, ThirtyConnectionsAtOnceAndTheThirtyFirstIsClosed)
 
 TEST(TcpTest, ClosesTheUserWhenTheDestinationIsNotListening)
 {
-	int port = free_port(SOCK_STREAM);
-	Forwarder forwarder(tcp_rule(port, free_port(SOCK_STREAM)));
+	int port = free_port();
+	Forwarder forwarder(tcp_rule(port, free_port()));
 	for (int i = 0; i < 3; i++) {
 		int fd = tcp_connect(port);
 		ASSERT_NE(fd, -1);
@@ -119,7 +119,7 @@ TEST(TcpTest, ClosesTheUserWhenTheDestinationIsNotListening)
 TEST(TcpTest, ClosesOnlyThePairWhoseConnectFailsAtOnce)
 {
 	EchoServer echo;
-	int bad = free_port(SOCK_STREAM), good = free_port(SOCK_STREAM);
+	int bad = free_port(), good = free_port();
 	Forwarder forwarder(tcp_rule(bad, 9, "255.255.255.255") +
 	    tcp_rule(good, echo.port));
 	int fd = tcp_connect(bad);
@@ -143,7 +143,7 @@ TEST(TcpTest, ALargeReplyAndCloseAllReachASlowClient)
 		send_all(fd, reply);
 		close(fd);
 	});
-	int port = free_port(SOCK_STREAM);
+	int port = free_port();
 	Forwarder forwarder(tcp_rule(port, local_port(listen_fd)));
 	int fd = tcp_connect(port);
 	ASSERT_TRUE(send_all(fd, "GET\n"));
@@ -182,8 +182,7 @@ TEST(TcpTest, SurvivesUsersAndDestinationsThatVanishMidTransfer)
 		recv_n(fd, 1000);
 		close_with_reset(fd);
 	});
-	int p_echo = free_port(SOCK_STREAM), p_stream = free_port(SOCK_STREAM),
-	    p_reset = free_port(SOCK_STREAM);
+	int p_echo = free_port(), p_stream = free_port(), p_reset = free_port();
 	Forwarder forwarder(tcp_rule(p_echo, echo.port) +
 	    tcp_rule(p_stream, local_port(streamer)) +
 	    tcp_rule(p_reset, local_port(resetter)));
@@ -236,7 +235,7 @@ TEST(TcpTest, ConnectionsPastTheSelectLimitAreClosedNotHung)
 	std::string config;
 	std::vector<int> ports;
 	for (int i = 0; i < 10; i++) {
-		ports.push_back(free_port(SOCK_STREAM));
+		ports.push_back(free_port());
 		config += tcp_rule(ports.back(), echo.port);
 	}
 	Forwarder forwarder(config);

@@ -41,7 +41,7 @@ wait_udp_path(int client, int port, int dest)
 struct UdpTest : ::testing::Test {
 	int dest = udp_bind();
 	int client = udp_bind();
-	int port = free_port(SOCK_DGRAM);
+	int port = free_port();
 	void TearDown() override
 	{
 		close(dest);
@@ -125,7 +125,7 @@ TEST_F(UdpTest, RelaysDatagramsOfEverySizeWhole)
 
 TEST_F(UdpTest, KeepsRelayingOnceASilentDestinationListens)
 {
-	int later = free_port(SOCK_DGRAM);
+	int later = free_port();
 	Forwarder forwarder(udp_rule(port, later));
 	// Refusals from the missing destination end only the current drain.
 	for (int i = 0; i < 20; i++) {
