@@ -180,6 +180,23 @@ TEST_F(PumpTest, EndOfStreamWritesOutWhatIsBufferedThenCloses)
 	EXPECT_EQ(read(server_peer, &c, 1), 0);
 }
 
+TEST_F(PumpTest, APeerVanishingDuringTheDrainClosesThePair)
+{
+	fill_up(slot.server_fd);
+	ASSERT_EQ(write(user_peer, "last words", 10), 10);
+	ASSERT_EQ(shutdown(user_peer, SHUT_WR), 0);
+	pass();
+	pass();
+	ASSERT_EQ(slot.state, SLOT_DRAINING);
+	close(server_peer);
+	server_peer = -1;
+	testing::internal::CaptureStderr();
+	pass();
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	    "server_write: Broken pipe\n");
+	EXPECT_EQ(slot.user_fd, -1);
+}
+
 TEST_F(PumpTest, EndOfStreamWithNothingBufferedClosesAtOnce)
 {
 	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
