@@ -193,6 +193,27 @@ Forwarder::after_banner() const
 	                               : text.substr(text.find('\n', at) + 1);
 }
 
+std::string
+rule(int local_port, int remote_port, const char *proto, const char *host)
+{
+	return std::to_string(local_port) + " " + host + " " +
+	    std::to_string(remote_port) + " " + proto + "\n";
+}
+
+void
+expect_only_pair_failures(const Forwarder &forwarder)
+{
+	std::string lines = forwarder.after_banner();
+	for (size_t at = 0, nl; at < lines.size(); at = nl + 1) {
+		nl = lines.find('\n', at);
+		std::string line = lines.substr(at, nl - at);
+		EXPECT_TRUE(line.rfind("server_read: ", 0) == 0 ||
+		    line.rfind("server_write: ", 0) == 0 ||
+		    line.rfind("user_write: ", 0) == 0)
+		    << line;
+	}
+}
+
 int
 tcp_connect(int port, double seconds)
 {
@@ -392,11 +413,34 @@ random_bytes(size_t n, unsigned seed)
 }
 
 void
-close_with_reset(int fd)
+set_linger_zero(int fd)
 {
 	linger l{1, 0};
 	setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
+void
+close_with_reset(int fd)
+{
+	set_linger_zero(fd);
 	close(fd);
+}
+
+bool
+pings(int fd)
+{
+	return fd != -1 && send_all(fd, "ping", 5) &&
+	    recv_n(fd, 4, 5) == "ping";
+}
+
+bool
+echo_intact(int fd, const std::string &data, double seconds)
+{
+	bool sent = false;
+	std::thread writer([&] { sent = send_all(fd, data, seconds); });
+	std::string got = recv_n(fd, data.size(), seconds);
+	writer.join();
+	return sent && got == data;
 }
 
 PeerServer::PeerServer(PeerHandler h) :

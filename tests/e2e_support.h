@@ -51,6 +51,12 @@ struct Forwarder {
 	void start(int max_fds);
 };
 
+// One line of a rules file.
+std::string rule(int local_port, int remote_port, const char *proto = "tcp",
+    const char *host = "127.0.0.1");
+// Every line after the banner reports one pair's read or write failure.
+void expect_only_pair_failures(const Forwarder &forwarder);
+
 // A TCP connection to 127.0.0.1:port, retried until the deadline while the
 // port refuses; -1 if none was made.
 int tcp_connect(int port, double seconds = 10);
@@ -80,7 +86,14 @@ void send_datagram(int fd, int port, const std::string &data);
 
 std::string random_bytes(size_t n, unsigned seed);
 
-// Resets the connection on close instead of ending it with a FIN.
+// "ping" there and back within 5 s; false for fd -1.
+bool pings(int fd);
+// Sends data from a thread while reading its echo; true when every byte
+// came back in order.
+bool echo_intact(int fd, const std::string &data, double seconds = 120);
+
+// Makes close reset the connection instead of ending it with a FIN.
+void set_linger_zero(int fd);
 void close_with_reset(int fd);
 
 // A loopback destination that runs handler on every connection it accepts,

@@ -19,13 +19,6 @@ banner(int rules)
 	    std::to_string(rules) + "\n";
 }
 
-std::string
-rule(int local, int remote, const char *proto, const char *host = "127.0.0.1")
-{
-	return std::to_string(local) + " " + host + " " +
-	    std::to_string(remote) + " " + proto + "\n";
-}
-
 TEST(StartupTest, StopsBeforeTheBannerWithoutUsableRules)
 {
 	Forwarder missing(std::nullopt);

@@ -14,20 +14,6 @@
 
 namespace {
 
-std::string
-rule(int local, int remote, const char *proto = "tcp")
-{
-	return std::to_string(local) + " 127.0.0.1 " + std::to_string(remote) +
-	    " " + proto + "\n";
-}
-
-bool
-pings(int fd)
-{
-	return fd != -1 && send_all(fd, "ping", 5) &&
-	    recv_n(fd, 4, 5) == "ping";
-}
-
 // Connects, checks the echo and closes; true when the echo came back.
 bool
 short_connection(int port)
@@ -66,40 +52,6 @@ batch_of_thirty(int port, const std::string &greeting = "")
 	for (int fd : fds)
 		close(fd);
 	return served;
-}
-
-// Sends data and reads its echo at the same time; true when it came back
-// whole and in order.
-bool
-echo_intact(int fd, const std::string &data, double seconds = 120)
-{
-	bool sent = false;
-	std::thread writer([&] { sent = send_all(fd, data, seconds); });
-	std::string got = recv_n(fd, data.size(), seconds);
-	writer.join();
-	return sent && got == data;
-}
-
-// Every line after the banner is one pair's read or write failure.
-void
-expect_only_pair_failures(const Forwarder &forwarder)
-{
-	std::string lines = forwarder.after_banner();
-	for (size_t at = 0, nl; at < lines.size(); at = nl + 1) {
-		nl = lines.find('\n', at);
-		std::string line = lines.substr(at, nl - at);
-		EXPECT_TRUE(line.rfind("server_read: ", 0) == 0 ||
-		    line.rfind("server_write: ", 0) == 0 ||
-		    line.rfind("user_write: ", 0) == 0)
-		    << line;
-	}
-}
-
-void
-set_linger_zero(int fd)
-{
-	linger l{1, 0};
-	setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
 }
 
 TEST(StressTest, ThirtyConnectionsMoveEightMegabytesEachWayIntact)

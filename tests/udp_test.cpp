@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string
-udp_rule(int local, int remote)
-{
-	return std::to_string(local) + " 127.0.0.1 " + std::to_string(remote) +
-	    " udp\n";
-}
-
 // Sends probes through the forwarder until the destination sees one;
 // returns the port they came from (the forwarder's connected socket), or
 // -1.  Probes that arrive late are read away.
@@ -51,7 +44,7 @@ struct UdpTest : ::testing::Test {
 
 TEST_F(UdpTest, RelaysAQueryAndItsReplyThroughTheConnectedSocket)
 {
-	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
 	int relay = wait_udp_path(client, port, dest);
 	ASSERT_NE(relay, -1);
 	EXPECT_NE(relay, local_port(client));
@@ -73,7 +66,7 @@ TEST_F(UdpTest, RelaysAQueryAndItsReplyThroughTheConnectedSocket)
 TEST_F(UdpTest, RepliesGoToTheClientThatSentLast)
 {
 	int other = udp_bind();
-	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
 	int relay = wait_udp_path(client, port, dest);
 	ASSERT_NE(relay, -1);
 
@@ -93,7 +86,7 @@ TEST_F(UdpTest, RepliesGoToTheClientThatSentLast)
 
 TEST_F(UdpTest, DeliversEveryDatagramQueuedWhileTheRelayWaits)
 {
-	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
 	ASSERT_NE(wait_udp_path(client, port, dest), -1);
 	kill(forwarder.pid, SIGSTOP);
 	for (int i = 0; i < 10; i++)
@@ -108,7 +101,7 @@ TEST_F(UdpTest, DeliversEveryDatagramQueuedWhileTheRelayWaits)
 
 TEST_F(UdpTest, RelaysDatagramsOfEverySizeWhole)
 {
-	Forwarder forwarder(udp_rule(port, local_port(dest)));
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
 	int relay = wait_udp_path(client, port, dest);
 	ASSERT_NE(relay, -1);
 	for (size_t size : {0u, 1u, 2048u, 2049u, 65507u}) {
@@ -126,7 +119,7 @@ TEST_F(UdpTest, RelaysDatagramsOfEverySizeWhole)
 TEST_F(UdpTest, KeepsRelayingOnceASilentDestinationListens)
 {
 	int later = free_port();
-	Forwarder forwarder(udp_rule(port, later));
+	Forwarder forwarder(rule(port, later, "udp"));
 	// Refusals from the missing destination end only the current drain.
 	for (int i = 0; i < 20; i++) {
 		send_datagram(client, port, "lost");
@@ -142,9 +135,8 @@ TEST_F(UdpTest, KeepsRelayingOnceASilentDestinationListens)
 TEST_F(UdpTest, SharesALocalPortNumberWithATcpRuleAndLeavesItsPairsAlone)
 {
 	EchoServer echo;
-	Forwarder forwarder(udp_rule(port, local_port(dest)) +
-	    std::to_string(port) + " 127.0.0.1 " + std::to_string(echo.port) +
-	    " tcp\n");
+	Forwarder forwarder(rule(port, local_port(dest), "udp") +
+	    rule(port, echo.port));
 	int relay = wait_udp_path(client, port, dest);
 	ASSERT_NE(relay, -1);
 	int tcp = tcp_connect(port);
