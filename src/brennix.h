@@ -83,6 +83,7 @@ config_line_result parse_config_line(std::span<char, CONFIG_LINE_SIZE> line,
 int read_config(forward_rule *rules, int capacity);
 
 /* sockets.cpp */
+int enable_option(int fd, int level, int name);
 int setup_listen_socket(int backlog, int port, int type);
 int setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
     connect_status *status);

@@ -154,15 +154,13 @@ refuse_with_spare_fd(int listen_fd)
 static void
 set_user_socket_options(int fd)
 {
-	int on = 1;
-
 	/*
 	 * Keepalive frees the slot of a user whose host vanished without a
 	 * word; no Nagle for the same reason as on the outbound socket.
 	 * Neither is worth refusing the connection for.
 	 */
-	(void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-	(void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+	(void)enable_option(fd, SOL_SOCKET, SO_KEEPALIVE);
+	(void)enable_option(fd, IPPROTO_TCP, TCP_NODELAY);
 }
 
 /*

@@ -19,7 +19,10 @@
 
 #include "brennix.h"
 
-static int
+/*
+ * Sets an integer socket option to 1; returns what setsockopt returns.
+ */
+int
 enable_option(int fd, int level, int name)
 {
 	int on = 1;
