@@ -51,6 +51,7 @@ struct forward_rule {
 	int udp_fd;               /* UDP only: socket connected to dest_addr */
 	sockaddr_in client_addr;  /* UDP only: client that sent last */
 	socklen_t client_addrlen; /* UDP only: length of client_addr */
+	in_addr client_local;     /* UDP only: our address it sent to */
 };
 
 struct conn_slot {

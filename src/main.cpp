@@ -3,8 +3,11 @@
  * relay loop for the rest of the process's life.
  */
 #include <err.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "brennix.h"
 
@@ -21,6 +24,22 @@ die(const char *step)
 	exit(1);
 }
 
+/*
+ * Opens /dev/null onto any of descriptors 0, 1 and 2 that is closed, so
+ * that no socket of ours takes one of those numbers and gets error lines
+ * written into its stream.
+ */
+static void
+protect_standard_streams()
+{
+	int fd;
+
+	while ((fd = open("/dev/null", O_RDWR)) != -1 && fd <= STDERR_FILENO)
+		;
+	if (fd > STDERR_FILENO)
+		close(fd);
+}
+
 int
 main()
 {
@@ -29,6 +48,13 @@ main()
 	int rule_count;
 
 	verbose = 0;
+	protect_standard_streams();
+	/*
+	 * Every socket write passes MSG_NOSIGNAL; this is for standard error.
+	 * A service manager's log pipe whose reader has gone must fail the
+	 * write of an error line, not end the process and every relay.
+	 */
+	signal(SIGPIPE, SIG_IGN);
 	slot_table = static_cast<conn_slot *>(calloc(MAX_CONNECTIONS,
 	    sizeof(conn_slot)));
 	if (slot_table == nullptr)

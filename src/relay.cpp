@@ -10,10 +10,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <arpa/inet.h>
+
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -297,6 +300,8 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 	select_count = std::min(getdtablesize(), SELECT_LIMIT - 1) + 1;
 	build_master_set(rules, rule_count, &master_set);
 	take_spare_fd();
+	if (spare_fd == -1)
+		errx(1, "too few descriptors");
 	for (;;) {
 		/* select overwrites its sets: start each pass from copies. */
 		read_set = master_set;
@@ -466,38 +471,93 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 
 /* UDP datagram relay. */
 
+/* Room for the one control message either drain uses: IP_PKTINFO. */
+union pktinfo_control {
+	cmsghdr align;
+	char buf[CMSG_SPACE(sizeof(in_pktinfo))];
+};
+
 /*
  * Sends every datagram waiting on the rule's connected socket to the client
- * that sent last.  Failures are deliberately silent: a failed receive is
- * the usual end (nothing more waiting), a failed send loses one datagram.
+ * that sent last, from the local address that client sent to, so that a
+ * client connected to a second address of this host accepts it.  Failures
+ * are deliberately silent: a failed receive is the usual end (nothing more
+ * waiting), a failed send loses one datagram.
  */
 void
 drain_from_destination(forward_rule *rule, std::span<char> buf)
 {
+	pktinfo_control control{};
+	iovec iov;
+	msghdr msg{};
+	cmsghdr *cmsg;
+	in_pktinfo info{};
 	ssize_t n;
 
+	msg.msg_iov = &iov;
+	msg.msg_iovlen = 1;
+	msg.msg_control = control.buf;
+	msg.msg_controllen = sizeof(control.buf);
+	cmsg = CMSG_FIRSTHDR(&msg);
+	cmsg->cmsg_level = IPPROTO_IP;
+	cmsg->cmsg_type = IP_PKTINFO;
+	cmsg->cmsg_len = CMSG_LEN(sizeof(info));
+	info.ipi_spec_dst = rule->client_local;
+	memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
+
 	while ((n = read(rule->udp_fd, buf.data(), buf.size())) != -1) {
-		if (sendto(rule->listen_fd, buf.data(), static_cast<size_t>(n),
-		        MSG_NOSIGNAL,
-		        reinterpret_cast<sockaddr *>(&rule->client_addr),
-		        rule->client_addrlen) != n)
+		msg.msg_name = &rule->client_addr;
+		msg.msg_namelen = rule->client_addrlen;
+		iov.iov_base = buf.data();
+		iov.iov_len = static_cast<size_t>(n);
+		if (sendmsg(rule->listen_fd, &msg, MSG_NOSIGNAL) != n)
 			return;
 	}
 }
 
 /*
+ * The local address a received datagram was sent to, as the address to
+ * answer from: for a broadcast, the receiving interface's own address.
+ */
+static in_addr
+local_address(msghdr *msg)
+{
+	for (cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr;
+	     c = CMSG_NXTHDR(msg, c)) {
+		if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+			in_pktinfo info;
+			memcpy(&info, CMSG_DATA(c), sizeof(info));
+			return info.ipi_spec_dst;
+		}
+	}
+	return in_addr{htonl(INADDR_ANY)};
+}
+
+/*
  * Sends every datagram waiting on the rule's bound socket to the
- * destination, and remembers the sender of each as the client that replies
- * go to.  Failures are silent, as above.
+ * destination, and remembers the sender of each, with the local address it
+ * sent to, as the client that replies go to.  Failures are silent, as
+ * above.
  */
 void
 drain_from_clients(forward_rule *rule, std::span<char> buf)
 {
+	pktinfo_control control;
+	iovec iov{buf.data(), buf.size()};
+	msghdr msg{};
 	ssize_t n;
 
-	while ((n = recvfrom(rule->listen_fd, buf.data(), buf.size(), 0,
-	            reinterpret_cast<sockaddr *>(&rule->client_addr),
-	            &rule->client_addrlen)) != -1) {
+	for (;;) {
+		msg.msg_name = &rule->client_addr;
+		msg.msg_namelen = rule->client_addrlen;
+		msg.msg_iov = &iov;
+		msg.msg_iovlen = 1;
+		msg.msg_control = control.buf;
+		msg.msg_controllen = sizeof(control.buf);
+		if ((n = recvmsg(rule->listen_fd, &msg, 0)) == -1)
+			return;
+		rule->client_addrlen = msg.msg_namelen;
+		rule->client_local = local_address(&msg);
 		if (send(rule->udp_fd, buf.data(), static_cast<size_t>(n),
 		        MSG_NOSIGNAL) != n)
 			return;

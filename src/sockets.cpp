@@ -33,6 +33,7 @@ enable_option(int fd, int level, int name)
 /*
  * Returns a non-blocking socket of type SOCK_STREAM (listening) or SOCK_DGRAM
  * bound to port on all interfaces; only the low 16 bits of port are used.
+ * A UDP socket reports each datagram's local address (IP_PKTINFO).
  * Every failure ends the process through die.
  */
 int
@@ -48,8 +49,19 @@ setup_listen_socket(int backlog, int port, int type)
 
 	if ((fd = socket(AF_INET, type | SOCK_NONBLOCK, 0)) == -1)
 		die("socket");
-	if (enable_option(fd, SOL_SOCKET, SO_REUSEADDR) == -1)
+	/*
+	 * On a TCP port, SO_REUSEADDR lets a restart bind while old pairs
+	 * sit in TIME_WAIT.  On a UDP port it would let any other socket
+	 * that sets it share the port and take its datagrams, so UDP ports
+	 * are bound exclusively.
+	 */
+	if (type == SOCK_STREAM &&
+	    enable_option(fd, SOL_SOCKET, SO_REUSEADDR) == -1)
 		die("setsockopt-reuseaddr");
+	/* Tells each datagram's local address, for the reply's source. */
+	if (type == SOCK_DGRAM &&
+	    enable_option(fd, IPPROTO_IP, IP_PKTINFO) == -1)
+		die("setsockopt-pktinfo");
 	if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == -1)
 		die("bind");
 	if (type == SOCK_STREAM && listen(fd, backlog) == -1)
@@ -137,6 +149,7 @@ setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
 			exit(1);
 		memset(&rule->client_addr, 0, sizeof(rule->client_addr));
 		rule->client_addrlen = sizeof(rule->client_addr);
+		rule->client_local.s_addr = htonl(INADDR_ANY);
 	}
 	for (int i = 0; i < slot_count; i++)
 		slots[i].user_fd = -1;

@@ -72,19 +72,19 @@ wait_fd(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
-Forwarder::Forwarder(const std::string &config, int max_fds)
+Forwarder::Forwarder(const std::string &config, int max_fds, Streams streams)
 {
 	write_file(dir.path + "/" + CONFIG_FILE, config);
-	start(max_fds);
+	start(max_fds, streams);
 }
 
 Forwarder::Forwarder(std::nullopt_t)
 {
-	start(0);
+	start(0, Streams::FILES);
 }
 
 void
-Forwarder::start(int max_fds)
+Forwarder::start(int max_fds, Streams streams)
 {
 	rlimit limit{rlim_t(max_fds), rlim_t(max_fds)};
 	std::vector<std::string> words;
@@ -126,6 +126,16 @@ Forwarder::start(int max_fds)
 		dup2(null, 0);
 		dup2(o, 1);
 		dup2(e, 2);
+		if (streams == Streams::CLOSED) {
+			close(0);
+			close(1);
+			close(2);
+		} else if (streams == Streams::BROKEN_PIPE) {
+			int p[2];
+			if (pipe(p) == -1 || dup2(p[1], 2) == -1)
+				_exit(127);
+			close(p[0]);
+		}
 		// Only the three standard streams: the test's own sockets
 		// would take descriptors the forwarder counts on.
 		close_range(3, wrapped ? WRAPPER_LOG_FD - 1 : ~0U, 0);

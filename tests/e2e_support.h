@@ -25,8 +25,14 @@ constexpr int WRAPPER_LOG_FD = 100;
 // line) is put in front of it, logging to descriptor WRAPPER_LOG_FD;
 // when the log holds a valgrind report with errors, the test fails.
 struct Forwarder {
+	// How the forwarder's standard streams are set up: files in its
+	// directory, all three closed, or standard error a pipe whose reader
+	// has gone.
+	enum class Streams { FILES, CLOSED, BROKEN_PIPE };
+
 	// max_fds > 0 lowers the process's descriptor limit to that.
-	explicit Forwarder(const std::string &config, int max_fds = 0);
+	explicit Forwarder(const std::string &config, int max_fds = 0,
+	    Streams streams = Streams::FILES);
 	// Started without a rules file.
 	explicit Forwarder(std::nullopt_t);
 	~Forwarder();
@@ -48,7 +54,7 @@ struct Forwarder {
 	int status = 0;
 
     private:
-	void start(int max_fds);
+	void start(int max_fds, Streams streams);
 };
 
 // One line of a rules file.

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 
 #include "e2e_support.h"
@@ -64,6 +65,62 @@ TEST(StartupTest, ReportsAUdpDestinationThatCannotBeConnected)
 	EXPECT_EQ(forwarder.wait_exit(10), 1);
 	EXPECT_EQ(forwarder.err().rfind(banner(1) + "connect: ", 0), 0u)
 	    << forwarder.err();
+}
+
+TEST(StartupTest, ErrorLinesNeverReachAStreamNorEndTheProcess)
+{
+	using Streams = Forwarder::Streams;
+	for (Streams streams : {Streams::CLOSED, Streams::BROKEN_PIPE}) {
+		SCOPED_TRACE(static_cast<int>(streams));
+		// The destination echoes and keeps what each connection sent.
+		std::mutex lock;
+		std::vector<std::string> received;
+		PeerServer destination([&](int fd, const std::atomic<bool> &) {
+			std::string got;
+			char buf[4096];
+			ssize_t n;
+			while ((n = read(fd, buf, sizeof(buf))) > 0) {
+				got.append(buf, static_cast<size_t>(n));
+				if (write(fd, buf, static_cast<size_t>(n)) != n)
+					break;
+			}
+			std::lock_guard<std::mutex> g(lock);
+			received.push_back(got);
+		});
+		int port = free_port();
+		Forwarder forwarder(rule(port, destination.port), 0, streams);
+
+		// A user that resets makes the forwarder write an error line.
+		int user = tcp_connect(port);
+		ASSERT_TRUE(send_all(user, "hello"));
+		ASSERT_EQ(recv_n(user, 5), "hello");
+		close_with_reset(user);
+		auto deadline = deadline_in(10);
+		for (;; usleep(10000)) {
+			std::lock_guard<std::mutex> g(lock);
+			if (!received.empty() || Clock::now() > deadline)
+				break;
+		}
+		{
+			std::lock_guard<std::mutex> g(lock);
+			ASSERT_EQ(received.size(), 1u);
+			EXPECT_EQ(received[0], "hello");
+		}
+		EXPECT_TRUE(forwarder.alive());
+		int again = tcp_connect(port);
+		EXPECT_TRUE(pings(again));
+		close(again);
+	}
+}
+
+TEST(StartupTest, StopsWhenTooFewDescriptorsAreLeftForTheSpare)
+{
+	int a = free_port(), b = free_port();
+	// Three standard streams and two listening sockets fill a limit of 5.
+	Forwarder forwarder(rule(a, 9) + rule(b, 9), 5);
+	EXPECT_EQ(forwarder.wait_exit(10), 1);
+	EXPECT_EQ(forwarder.err(),
+	    banner(2) + "brennix: too few descriptors\n");
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -161,6 +164,75 @@ TEST_F(UdpTest, SharesALocalPortNumberWithATcpRuleAndLeavesItsPairsAlone)
 	EXPECT_TRUE(echoed == data);
 	EXPECT_GT(received, 0);
 	close(tcp);
+}
+
+TEST_F(UdpTest, RepliesLeaveFromTheAddressTheClientSentTo)
+{
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
+	int relay = wait_udp_path(client, port, dest);
+	ASSERT_NE(relay, -1);
+
+	// A connected client, like most resolvers, takes replies only from
+	// the address it sent to: here a second address of the host.
+	int connected = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in second{};
+	second.sin_family = AF_INET;
+	second.sin_port = htons(static_cast<uint16_t>(port));
+	second.sin_addr.s_addr = inet_addr("127.0.0.2");
+	ASSERT_EQ(connect(connected, reinterpret_cast<sockaddr *>(&second),
+	              sizeof(second)),
+	    0);
+	std::string got;
+	for (const char *query : {"one", "two"}) {
+		ASSERT_EQ(send(connected, query, 3, 0), 3);
+		ASSERT_TRUE(recv_datagram(dest, &got));
+		send_datagram(dest, relay, std::string("re:") + query);
+		ASSERT_TRUE(recv_datagram(connected, &got)) << query;
+		EXPECT_EQ(got, std::string("re:") + query);
+	}
+	// And a client of the first address still hears from that one.
+	send_datagram(client, port, "three");
+	ASSERT_TRUE(recv_datagram(dest, &got));
+	send_datagram(dest, relay, "re:three");
+	sockaddr_in from{};
+	socklen_t len = sizeof(from);
+	char buf[16];
+	ASSERT_EQ(recvfrom(client, buf, sizeof(buf), 0,
+	              reinterpret_cast<sockaddr *>(&from), &len),
+	    8);
+	EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+	close(connected);
+}
+
+TEST_F(UdpTest, APortInUseIsNeitherSharedNorTaken)
+{
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
+	ASSERT_NE(wait_udp_path(client, port, dest), -1);
+	// Another socket that asks to share the port is refused.
+	for (in_addr_t host : {INADDR_ANY, INADDR_LOOPBACK}) {
+		int thief = socket(AF_INET, SOCK_DGRAM, 0);
+		int on = 1;
+		setsockopt(thief, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+		sockaddr_in addr{};
+		addr.sin_family = AF_INET;
+		addr.sin_port = htons(static_cast<uint16_t>(port));
+		addr.sin_addr.s_addr = htonl(host);
+		EXPECT_EQ(bind(thief, reinterpret_cast<sockaddr *>(&addr),
+		              sizeof(addr)),
+		    -1);
+		close(thief);
+	}
+	// A second forwarder on the same port stops, and so does a rules
+	// file that names one UDP port twice.
+	Forwarder second(rule(port, local_port(dest), "udp"));
+	EXPECT_EQ(second.wait_exit(10), 1);
+	EXPECT_EQ(second.after_banner(), "bind: Address already in use\n");
+	int other = free_port();
+	Forwarder twice(rule(other, local_port(dest), "udp") +
+	    rule(other, local_port(dest), "udp"));
+	EXPECT_EQ(twice.wait_exit(10), 1);
+	EXPECT_EQ(twice.after_banner(), "bind: Address already in use\n");
+	EXPECT_TRUE(forwarder.alive());
 }
 
 } // namespace
