@@ -119,8 +119,12 @@ TEST(StartupTest, StopsWhenTooFewDescriptorsAreLeftForTheSpare)
 	// Three standard streams and two listening sockets fill a limit of 5.
 	Forwarder forwarder(rule(a, 9) + rule(b, 9), 5);
 	EXPECT_EQ(forwarder.wait_exit(10), 1);
-	EXPECT_EQ(forwarder.err(),
-	    banner(2) + "brennix: too few descriptors\n");
+	// (A sanitizer's leak check may add lines: it runs short too.)
+	EXPECT_EQ(forwarder.err().rfind(banner(2) +
+	                  "brennix: too few descriptors\n",
+	              0),
+	    0u)
+	    << forwarder.err();
 }
 
 } // namespace
