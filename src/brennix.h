@@ -28,12 +28,52 @@ constexpr char CONFIG_FILE[] = "brennix.cfg";
 
 enum { PROTO_TCP = 0, PROTO_UDP = 1 };
 
+/*
+ * A TCP pair's life.  `state` says what the loop does with a slot in use,
+ * `ended` which side has ended and how.  A side ends at its end of stream
+ * or at a failure: what was buffered toward it is dropped, what is buffered
+ * toward the other side is written out, then the pair is closed.  What the
+ * open side sends meanwhile has nowhere to go and is dropped.  When the
+ * side that ended failed, the other side is reset at the close, unless
+ * that would throw away bytes the kernel still holds for it.  A side that
+ * failed a write is first read to the end of what it had sent.
+ *
+ *   state            ended               user             destination
+ *   SLOT_CONNECTING  END_NONE            read             connecting
+ *   SLOT_CONNECTING  END_USER(_RESET)    ended            connecting,
+ *                                                         then as below
+ *   SLOT_CONNECTED   END_NONE            read, written    read, written
+ *   SLOT_DRAINING    END_USER(_RESET)    ended            written out
+ *   SLOT_DRAINING    END_USER_REFUSED    read to its end  written out
+ *   SLOT_DRAINING    END_SERVER(_RESET)  written out      ended
+ *   SLOT_DRAINING    END_SERVER_REFUSED  written out      read to its end
+ */
 enum slot_state : int {
 	SLOT_IDLE = 0,       /* free, or accepted and not yet connecting */
 	SLOT_CONNECTING = 1, /* outbound connect in progress */
 	SLOT_CONNECTED = 2,  /* data pumped both ways */
 	SLOT_DRAINING = 3,   /* one side ended; the other is written out */
 };
+
+enum side_end : int {
+	END_NONE = 0,
+	END_USER = 1,           /* the user's stream ended */
+	END_USER_RESET = 2,     /* ... at a failure */
+	END_USER_REFUSED = 3,   /* a write to the user failed */
+	END_SERVER = 4,         /* the destination's stream ended */
+	END_SERVER_RESET = 5,   /* ... at a failure */
+	END_SERVER_REFUSED = 6, /* a write to the destination failed */
+};
+
+/*
+ * Both sockets of a TCP pair probe an idle peer after KEEPALIVE_IDLE
+ * seconds, then every KEEPALIVE_INTERVAL seconds; a side whose probes, bytes
+ * or connect go unanswered for USER_TIMEOUT_MS fails with ETIMEDOUT (or
+ * the network's own error).
+ */
+constexpr int KEEPALIVE_IDLE = 30;
+constexpr int KEEPALIVE_INTERVAL = 10;
+constexpr int USER_TIMEOUT_MS = 60000;
 
 enum connect_status : int {
 	CONNECT_DONE = 0,    /* connected at once */
@@ -64,6 +104,7 @@ struct conn_slot {
 	char *to_user_end;
 	char *to_user_pos;
 	slot_state state;
+	side_end ended; /* END_NONE until one side ends */
 };
 
 /* main.cpp */
@@ -84,7 +125,7 @@ config_line_result parse_config_line(std::span<char, CONFIG_LINE_SIZE> line,
 int read_config(forward_rule *rules, int capacity);
 
 /* sockets.cpp */
-int enable_option(int fd, int level, int name);
+int set_option(int fd, int level, int name, int value);
 int setup_listen_socket(int backlog, int port, int type);
 int setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
     connect_status *status);

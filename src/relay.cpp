@@ -12,6 +12,8 @@
 
 #include <arpa/inet.h>
 
+#include <linux/sockios.h>
+
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -25,6 +27,18 @@
 #include "brennix.h"
 
 /* Slot table. */
+
+static bool
+has_pending(const char *pos, const char *end)
+{
+	return pos != end;
+}
+
+static bool
+has_room(const char *buf, const char *end)
+{
+	return end < buf + RELAY_BUFSIZE;
+}
 
 /*
  * Returns the index of the lowest free slot, or -1 when all are in use.
@@ -40,21 +54,57 @@ find_free_slot(const conn_slot *slots, int slot_count)
 }
 
 /*
- * Closes both sockets of a pair and frees its slot.  The buffers keep their
- * bytes; the next accept resets the pointers before use.
+ * Makes the close of fd a reset, unless the kernel still holds bytes for
+ * its peer: a reset would throw them away, so those go first, with an
+ * orderly close.
+ */
+static void
+reset_on_close(int fd)
+{
+	linger abort = {1, 0};
+	int queued;
+
+	if (ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0)
+		(void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort,
+		    sizeof(abort));
+}
+
+/*
+ * Closes both sockets of a pair and frees its slot.  When one side ended
+ * at a failure, the other is reset.  The buffers keep their bytes; the
+ * next accept resets the pointers before use.
  */
 void
 close_slot(conn_slot *slot)
 {
+	switch (slot->ended) {
+	case END_USER_RESET:
+	case END_USER_REFUSED:
+		if (slot->server_fd != -1)
+			reset_on_close(slot->server_fd);
+		break;
+	case END_SERVER_RESET:
+	case END_SERVER_REFUSED:
+		reset_on_close(slot->user_fd);
+		break;
+	case END_NONE:
+	case END_USER:
+	case END_SERVER:
+		break;
+	}
 	close(slot->user_fd);
 	if (slot->server_fd != -1)
 		close(slot->server_fd);
 	slot->state = SLOT_IDLE;
+	slot->ended = END_NONE;
 	slot->server_fd = -1;
 	slot->user_fd = -1;
 }
 
 /* Event loop. */
+
+static bool fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
+    fd_set *write_set);
 
 /*
  * select looks at descriptors below this count only.  The loop fixes it
@@ -105,6 +155,10 @@ add_slot_interest(const conn_slot *slots, int slot_count, fd_set *read_set,
 		case SLOT_CONNECTING:
 			watch_fd(slot->server_fd, read_set);
 			watch_fd(slot->server_fd, write_set);
+			/* A user who leaves while it waits frees the slot. */
+			if (slot->ended == END_NONE &&
+			    has_room(slot->to_server, slot->to_server_end))
+				watch_fd(slot->user_fd, read_set);
 			break;
 		case SLOT_CONNECTED:
 		case SLOT_DRAINING:
@@ -154,18 +208,6 @@ refuse_with_spare_fd(int listen_fd)
 	take_spare_fd();
 }
 
-static void
-set_user_socket_options(int fd)
-{
-	/*
-	 * Keepalive frees the slot of a user whose host vanished without a
-	 * word; no Nagle for the same reason as on the outbound socket.
-	 * Neither is worth refusing the connection for.
-	 */
-	(void)enable_option(fd, SOL_SOCKET, SO_KEEPALIVE);
-	(void)enable_option(fd, IPPROTO_TCP, TCP_NODELAY);
-}
-
 /*
  * Accepts one connection on a TCP rule, gives it the lowest free slot and
  * starts connecting it to the rule's destination.  A connection that finds
@@ -189,12 +231,12 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 		close(user_fd);
 		return;
 	}
-	set_user_socket_options(user_fd);
 
 	slot = &slots[i];
 	slot->to_server_end = slot->to_server_pos = slot->to_server;
 	slot->to_user_end = slot->to_user_pos = slot->to_user;
 	slot->state = SLOT_IDLE;
+	slot->ended = END_NONE;
 	slot->server_fd = -1;
 	slot->user_fd = user_fd;
 	if (verbose)
@@ -225,6 +267,7 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 /*
  * Completes or abandons a connect that select reported on.  A zero-length
  * read does not look at the socket's error on every system; SO_ERROR does.
+ * A user who already left has its bytes written out before the pair closes.
  */
 static void
 finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
@@ -241,7 +284,7 @@ finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
 		close_slot(slot); /* a failed connect is silent */
 		return;
 	}
-	slot->state = SLOT_CONNECTED;
+	slot->state = slot->ended == END_NONE ? SLOT_CONNECTED : SLOT_DRAINING;
 }
 
 static void
@@ -273,6 +316,11 @@ serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
 		switch (slot->state) {
 		case SLOT_CONNECTING:
 			finish_connect(slot, read_set, write_set);
+			if (slot->user_fd != -1 &&
+			    FD_ISSET(slot->user_fd, read_set))
+				(void)fill(slot, slot->user_fd, slot->server_fd,
+				    slot->to_server, &slot->to_server_end,
+				    write_set);
 			break;
 		case SLOT_CONNECTED:
 		case SLOT_DRAINING:
@@ -322,22 +370,32 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 /* TCP stream pump. */
 
 static bool
-has_pending(const char *pos, const char *end)
+user_ended(const conn_slot *slot)
 {
-	return pos != end;
+	return slot->ended == END_USER || slot->ended == END_USER_RESET ||
+	    slot->ended == END_USER_REFUSED;
 }
 
 static bool
-has_room(const char *buf, const char *end)
+refused(const conn_slot *slot)
 {
-	return end < buf + RELAY_BUFSIZE;
+	return slot->ended == END_USER_REFUSED ||
+	    slot->ended == END_SERVER_REFUSED;
+}
+
+/* The socket of the side that has not ended, in a draining pair. */
+static int
+open_side_fd(const conn_slot *slot)
+{
+	return user_ended(slot) ? slot->server_fd : slot->user_fd;
 }
 
 /*
  * Adds a connected pair's descriptors to the sets: a socket is written to
  * while bytes wait for it, and read from while its buffer has room.  A
  * partly sent full buffer takes nothing new until it is empty.  A draining
- * pair reads nothing.
+ * pair reads its open side only to drop what it sends, and a side that
+ * refused a write until the end of what it sent.
  */
 void
 slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
@@ -346,8 +404,16 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 		watch_fd(slot->server_fd, write_set);
 	if (has_pending(slot->to_user_pos, slot->to_user_end))
 		watch_fd(slot->user_fd, write_set);
-	if (slot->state == SLOT_DRAINING)
+	if (slot->state == SLOT_DRAINING) {
+		watch_fd(open_side_fd(slot), read_set);
+		if (slot->ended == END_USER_REFUSED &&
+		    has_room(slot->to_server, slot->to_server_end))
+			watch_fd(slot->user_fd, read_set);
+		if (slot->ended == END_SERVER_REFUSED &&
+		    has_room(slot->to_user, slot->to_user_end))
+			watch_fd(slot->server_fd, read_set);
 		return;
+	}
 	if (has_room(slot->to_user, slot->to_user_end))
 		watch_fd(slot->server_fd, read_set);
 	if (has_room(slot->to_server, slot->to_server_end))
@@ -355,29 +421,48 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 }
 
 /*
- * One side has closed.  What was buffered toward it is dropped; what is
- * buffered toward the other side is still written out before the pair
- * closes.
+ * Ends one side of a pair: at its end of stream (error 0), at a failed
+ * read (error), or at a failed write (error, writing).  Failures have been
+ * reported by the caller.  What was buffered toward the side is dropped,
+ * and what is buffered toward the other side is written out before the
+ * pair closes; a pair still connecting waits for the connect first.  A
+ * side that failed a write is read on until the end of what it sent, and
+ * that is delivered too.  When the other side had ended already, nothing
+ * is left to deliver and the pair closes.
  */
 static void
-end_of_stream(conn_slot *slot, bool user_closed)
+end_side(conn_slot *slot, bool user_side, int error, bool writing)
 {
-	if (user_closed)
+	side_end plain = user_side ? END_USER : END_SERVER;
+	side_end reset = user_side ? END_USER_RESET : END_SERVER_RESET;
+	side_end refuse = user_side ? END_USER_REFUSED : END_SERVER_REFUSED;
+
+	if (slot->ended != END_NONE && slot->ended != refuse) {
+		close_slot(slot);
+		return;
+	}
+	if (writing)
+		slot->ended = refuse;
+	else
+		slot->ended =
+		    error != 0 || slot->ended == refuse ? reset : plain;
+	if (user_side)
 		slot->to_user_end = slot->to_user_pos = slot->to_user;
 	else
 		slot->to_server_end = slot->to_server_pos = slot->to_server;
 
-	if (!has_pending(slot->to_server_pos, slot->to_server_end) &&
+	if (slot->state == SLOT_CONNECTED)
+		slot->state = SLOT_DRAINING;
+	if (!refused(slot) &&
+	    !has_pending(slot->to_server_pos, slot->to_server_end) &&
 	    !has_pending(slot->to_user_pos, slot->to_user_end))
 		close_slot(slot);
-	else
-		slot->state = SLOT_DRAINING;
 }
 
 /*
  * Reads what from_fd has into buf at *end, and marks to_fd for a write in
  * this very pass.  Returns false when the slot's work for this pass is
- * over: nothing to read yet, the stream ended, or the pair was closed.
+ * over: nothing to read yet, or from_fd's side ended.
  */
 static bool
 fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
@@ -385,23 +470,52 @@ fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
 {
 	size_t room = static_cast<size_t>(buf + RELAY_BUFSIZE - *end);
 	ssize_t n;
+	int error;
 
 	if (room == 0)
 		return true; /* a zero-length read would look like the end */
 	if ((n = read(from_fd, *end, room)) == -1) {
-		if (errno == EAGAIN)
+		if ((error = errno) == EAGAIN)
 			return false;
 		perror("server_read");
-		close_slot(slot);
+		end_side(slot, from_fd == slot->user_fd, error, false);
 		return false;
 	}
 	if (n == 0) {
-		end_of_stream(slot, from_fd == slot->user_fd);
+		end_side(slot, from_fd == slot->user_fd, 0, false);
 		return false;
 	}
 	*end += n;
 	FD_SET(to_fd, write_set);
 	return true;
+}
+
+/*
+ * Reads the open side of a draining pair and drops what it sent, into the
+ * buffer already dropped toward the ended side, so that a peer blocked in
+ * its own write goes on reading what is written out to it.  Returns false
+ * when the slot's work for this pass is over.
+ */
+static bool
+discard(conn_slot *slot, const fd_set *read_set)
+{
+	int fd = open_side_fd(slot);
+	char *scratch = user_ended(slot) ? slot->to_user : slot->to_server;
+	ssize_t n;
+	int error;
+
+	if (!FD_ISSET(fd, read_set) ||
+	    (n = read(fd, scratch, RELAY_BUFSIZE)) > 0)
+		return true;
+	if (n == 0) {
+		end_side(slot, fd == slot->user_fd, 0, false);
+		return false;
+	}
+	if ((error = errno) == EAGAIN)
+		return false;
+	perror("server_read");
+	end_side(slot, fd == slot->user_fd, error, false);
+	return false;
 }
 
 /*
@@ -416,17 +530,17 @@ flush(conn_slot *slot, int to_fd, int from_fd, char *buf, char **pos,
 {
 	size_t len = static_cast<size_t>(*end - *pos);
 	int flags = MSG_NOSIGNAL;
-	int waiting = 0;
+	int waiting = 0, error;
 	ssize_t n;
 
 	if (len == RELAY_BUFSIZE && ioctl(from_fd, FIONREAD, &waiting) == 0 &&
 	    waiting > 0)
 		flags |= MSG_MORE;
 	if ((n = send(to_fd, *pos, len, flags)) == -1) {
-		if (errno == EAGAIN)
+		if ((error = errno) == EAGAIN)
 			return false;
 		perror(step);
-		close_slot(slot);
+		end_side(slot, to_fd == slot->user_fd, error, true);
 		return false;
 	}
 	*pos += n;
@@ -437,22 +551,26 @@ flush(conn_slot *slot, int to_fd, int from_fd, char *buf, char **pos,
 
 /*
  * Moves a connected pair's bytes after select: destination to buffer, user
- * to buffer, buffer to destination, buffer to user.  A step that has to
- * wait, or that closes the pair, ends the slot's work for this pass.
+ * to buffer, buffer to destination, buffer to user.  A draining pair reads
+ * a side that refused a write into its buffer, and drops what the open
+ * side sends, before it writes out.  A step that has to wait, or that
+ * closes the pair, ends the slot's work for this pass.
  */
 void
 pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 {
-	if (slot->state == SLOT_CONNECTED) {
+	if (slot->state == SLOT_CONNECTED || slot->ended == END_SERVER_REFUSED)
 		if (FD_ISSET(slot->server_fd, read_set) &&
 		    !fill(slot, slot->server_fd, slot->user_fd, slot->to_user,
 		        &slot->to_user_end, write_set))
 			return;
+	if (slot->state == SLOT_CONNECTED || slot->ended == END_USER_REFUSED)
 		if (FD_ISSET(slot->user_fd, read_set) &&
 		    !fill(slot, slot->user_fd, slot->server_fd, slot->to_server,
 		        &slot->to_server_end, write_set))
 			return;
-	}
+	if (slot->state == SLOT_DRAINING && !discard(slot, read_set))
+		return;
 	if (FD_ISSET(slot->server_fd, write_set) &&
 	    has_pending(slot->to_server_pos, slot->to_server_end) &&
 	    !flush(slot, slot->server_fd, slot->user_fd, slot->to_server,
@@ -463,7 +581,7 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	    !flush(slot, slot->user_fd, slot->server_fd, slot->to_user,
 	        &slot->to_user_pos, &slot->to_user_end, "user_write"))
 		return;
-	if (slot->state == SLOT_DRAINING &&
+	if (slot->state == SLOT_DRAINING && !refused(slot) &&
 	    !has_pending(slot->to_server_pos, slot->to_server_end) &&
 	    !has_pending(slot->to_user_pos, slot->to_user_end))
 		close_slot(slot);

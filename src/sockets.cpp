@@ -20,14 +20,37 @@
 #include "brennix.h"
 
 /*
- * Sets an integer socket option to 1; returns what setsockopt returns.
+ * Sets an integer socket option; returns what setsockopt returns.
  */
 int
-enable_option(int fd, int level, int name)
+set_option(int fd, int level, int name, int value)
 {
-	int on = 1;
+	return setsockopt(fd, level, name, &value, sizeof(value));
+}
 
-	return setsockopt(fd, level, name, &on, sizeof(on));
+/*
+ * The options of either socket of a TCP pair.  On a rule's listening
+ * socket they are set once, and every accepted socket inherits them.
+ *
+ * No Nagle: the pump writes at most RELAY_BUFSIZE bytes at a time, and the
+ * short last piece of a reply would wait for the peer's delayed ack;
+ * failing to turn it off only costs speed.  Keepalive and the user timeout
+ * find a peer whose host vanished without a word, and bound a connect
+ * that is never answered, so that no slot is held for nobody.  Returns -1
+ * when one of those fails.
+ */
+static int
+set_pair_options(int fd)
+{
+	(void)set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+	if (set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) == -1 ||
+	    set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE) == -1 ||
+	    set_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL) ==
+	        -1 ||
+	    set_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, USER_TIMEOUT_MS) ==
+	        -1)
+		return -1;
+	return 0;
 }
 
 /*
@@ -56,11 +79,13 @@ setup_listen_socket(int backlog, int port, int type)
 	 * are bound exclusively.
 	 */
 	if (type == SOCK_STREAM &&
-	    enable_option(fd, SOL_SOCKET, SO_REUSEADDR) == -1)
+	    set_option(fd, SOL_SOCKET, SO_REUSEADDR, 1) == -1)
 		die("setsockopt-reuseaddr");
+	if (type == SOCK_STREAM && set_pair_options(fd) == -1)
+		die("setsockopt-keepalive");
 	/* Tells each datagram's local address, for the reply's source. */
 	if (type == SOCK_DGRAM &&
-	    enable_option(fd, IPPROTO_IP, IP_PKTINFO) == -1)
+	    set_option(fd, IPPROTO_IP, IP_PKTINFO, 1) == -1)
 		die("setsockopt-pktinfo");
 	if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == -1)
 		die("bind");
@@ -97,17 +122,8 @@ setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
 
 	if ((fd = socket(AF_INET, type | SOCK_NONBLOCK, 0)) == -1)
 		return connect_failed(fd, "setup_connect_socket", status);
-	if (type == SOCK_STREAM) {
-		if (enable_option(fd, SOL_SOCKET, SO_KEEPALIVE) == -1)
-			return connect_failed(fd, "setsockopt-keepalive",
-			    status);
-		/*
-		 * The pump writes at most RELAY_BUFSIZE bytes at a time; with
-		 * Nagle on, the short last piece of a reply would wait for
-		 * the peer's delayed ack.  Failing to set it only costs speed.
-		 */
-		(void)enable_option(fd, IPPROTO_TCP, TCP_NODELAY);
-	}
+	if (type == SOCK_STREAM && set_pair_options(fd) == -1)
+		return connect_failed(fd, "setsockopt-keepalive", status);
 
 	if (connect(fd, reinterpret_cast<const sockaddr *>(addr), addrlen) == 0)
 		*status = CONNECT_DONE;

@@ -360,21 +360,27 @@ recv_n(int fd, size_t n, double seconds)
 	return got;
 }
 
-bool
-recv_to_eof(int fd, std::string *got, double seconds)
+int
+recv_to_end(int fd, std::string *got, double seconds)
 {
 	auto deadline = deadline_in(seconds);
 	char buf[65536];
 	for (;;) {
 		if (!wait_fd(fd, POLLIN, deadline))
-			return false;
+			return -1;
 		ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
 		if (r == -1 && (errno == EAGAIN || errno == EINTR))
 			continue;
 		if (r <= 0)
-			return true;
+			return r == 0 ? 0 : errno;
 		got->append(buf, static_cast<size_t>(r));
 	}
+}
+
+bool
+recv_to_eof(int fd, std::string *got, double seconds)
+{
+	return recv_to_end(fd, got, seconds) != -1;
 }
 
 bool

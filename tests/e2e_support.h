@@ -83,6 +83,9 @@ bool send_all(int fd, const std::string &data, double seconds = 20);
 std::string recv_n(int fd, size_t n, double seconds = 20);
 // Reads until end of stream or an error; false on timeout.
 bool recv_to_eof(int fd, std::string *got, double seconds = 20);
+// The same, telling how the stream ended: 0 for an orderly end, the error
+// number for a failure (ECONNRESET for a reset), -1 on timeout.
+int recv_to_end(int fd, std::string *got, double seconds = 20);
 // True when the peer closes (or resets) fd within the time.
 bool closed_by_peer(int fd, double seconds = 10);
 // One datagram, or false on timeout.

@@ -110,11 +110,13 @@ TEST_F(PumpTest, InterestFollowsBufferState)
 	EXPECT_TRUE(FD_ISSET(slot.user_fd, &w));
 	EXPECT_TRUE(FD_ISSET(slot.server_fd, &r));
 
-	// A draining pair only writes.
+	// A pair whose destination ended writes out to the user, and reads
+	// the user only to drop what it sends.
 	slot.state = SLOT_DRAINING;
+	slot.ended = END_SERVER;
 	slot.to_server_end = slot.to_server_pos = slot.to_server;
 	interest(&r, &w);
-	EXPECT_FALSE(FD_ISSET(slot.user_fd, &r));
+	EXPECT_TRUE(FD_ISSET(slot.user_fd, &r));
 	EXPECT_FALSE(FD_ISSET(slot.server_fd, &r));
 	EXPECT_TRUE(FD_ISSET(slot.user_fd, &w));
 	EXPECT_FALSE(FD_ISSET(slot.server_fd, &w));
@@ -193,7 +195,7 @@ TEST_F(PumpTest, APeerVanishingDuringTheDrainClosesThePair)
 	testing::internal::CaptureStderr();
 	pass();
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-	    "server_write: Broken pipe\n");
+	    "server_read: Connection reset by peer\n");
 	EXPECT_EQ(slot.user_fd, -1);
 }
 
@@ -207,27 +209,69 @@ TEST_F(PumpTest, EndOfStreamWithNothingBufferedClosesAtOnce)
 	EXPECT_EQ(read(user_peer, &c, 1), 0);
 }
 
-TEST_F(PumpTest, WriteFailureClosesThePairWithOneLine)
+TEST_F(PumpTest, AFailedWriteDeliversWhatThatSideSentThenCloses)
 {
-	// The peers stop taking data but do not close: a write must fail with
-	// EPIPE and no signal.
+	// The user stops taking data, so the write of the reply fails with
+	// EPIPE and no signal; what the user still sends reaches the
+	// destination, and its end closes the pair.  One line in all.
 	ASSERT_EQ(shutdown(user_peer, SHUT_RD), 0);
 	ASSERT_EQ(write(server_peer, "reply", 5), 5);
 	testing::internal::CaptureStderr();
 	pass();
+	EXPECT_EQ(slot.state, SLOT_DRAINING);
+	EXPECT_EQ(slot.ended, END_USER_REFUSED);
+	ASSERT_EQ(write(user_peer, "after", 5), 5);
+	ASSERT_EQ(shutdown(user_peer, SHUT_WR), 0);
+	for (int i = 0; i < 3 && slot.user_fd != -1; i++)
+		pass();
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	    "user_write: Broken pipe\n");
 	EXPECT_EQ(slot.user_fd, -1);
+	EXPECT_EQ(drain(server_peer), "after");
 
+	// The same the other way round.
 	TearDown();
 	SetUp();
 	ASSERT_EQ(shutdown(server_peer, SHUT_RD), 0);
 	ASSERT_EQ(write(user_peer, "request", 7), 7);
 	testing::internal::CaptureStderr();
 	pass();
+	EXPECT_EQ(slot.ended, END_SERVER_REFUSED);
+	ASSERT_EQ(write(server_peer, "answer", 6), 6);
+	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
+	for (int i = 0; i < 3 && slot.user_fd != -1; i++)
+		pass();
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	    "server_write: Broken pipe\n");
 	EXPECT_EQ(slot.user_fd, -1);
+	EXPECT_EQ(drain(user_peer), "answer");
+}
+
+TEST_F(PumpTest, AFailureOnOneSideStillWritesOutTheOther)
+{
+	// The destination answers and fails before the user has taken the
+	// answer: the answer is still written out before the pair closes.
+	size_t filler = fill_up(slot.user_fd);
+	ASSERT_EQ(write(server_peer, "answer", 6), 6);
+	ASSERT_EQ(write(user_peer, "upload", 6), 6);
+	pass();
+	ASSERT_TRUE(slot.to_user_end != slot.to_user_pos);
+	testing::internal::CaptureStderr();
+	close(server_peer); // the unread upload makes this a reset
+	server_peer = -1;
+	std::string got;
+	for (int i = 0; i < 100 && slot.user_fd != -1; i++) {
+		got += drain(user_peer);
+		pass();
+	}
+	got += drain(user_peer);
+	EXPECT_EQ(slot.user_fd, -1);
+	EXPECT_EQ(got.size(), filler + 6);
+	EXPECT_EQ(got.substr(filler), "answer");
+	std::string line = testing::internal::GetCapturedStderr();
+	EXPECT_TRUE(line == "server_read: Connection reset by peer\n" ||
+	    line == "server_write: Broken pipe\n")
+	    << line;
 }
 
 } // namespace
