@@ -104,7 +104,9 @@ struct conn_slot {
 	char *to_user_end;
 	char *to_user_pos;
 	slot_state state;
-	side_end ended; /* END_NONE until one side ends */
+	side_end ended;    /* END_NONE until one side ends */
+	int user_queued;   /* bytes the user socket still held at its last */
+	int server_queued; /* read, and the destination socket at its own */
 };
 
 /* main.cpp */

@@ -104,7 +104,7 @@ close_slot(conn_slot *slot)
 /* Event loop. */
 
 static bool fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
-    fd_set *write_set);
+    int *queued, fd_set *write_set);
 
 /*
  * select looks at descriptors below this count only.  The loop fixes it
@@ -237,6 +237,7 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 	slot->to_user_end = slot->to_user_pos = slot->to_user;
 	slot->state = SLOT_IDLE;
 	slot->ended = END_NONE;
+	slot->user_queued = slot->server_queued = 0;
 	slot->server_fd = -1;
 	slot->user_fd = user_fd;
 	if (verbose)
@@ -315,12 +316,20 @@ serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
 			continue;
 		switch (slot->state) {
 		case SLOT_CONNECTING:
+			/*
+			 * A connect that completes is pumped at once: select
+			 * has just found the socket writable, and the user's
+			 * first bytes may be waiting.
+			 */
 			finish_connect(slot, read_set, write_set);
-			if (slot->user_fd != -1 &&
+			if (slot->state == SLOT_CONNECTING &&
 			    FD_ISSET(slot->user_fd, read_set))
 				(void)fill(slot, slot->user_fd, slot->server_fd,
 				    slot->to_server, &slot->to_server_end,
-				    write_set);
+				    &slot->user_queued, write_set);
+			else if (slot->user_fd != -1 &&
+			    slot->state != SLOT_CONNECTING)
+				pump_slot(slot, read_set, write_set);
 			break;
 		case SLOT_CONNECTED:
 		case SLOT_DRAINING:
@@ -421,6 +430,22 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 }
 
 /*
+ * What a read left on its socket, as TCP_INQ reports it with the read; 0
+ * when it does not.
+ */
+static int
+bytes_left(msghdr *msg)
+{
+	cmsghdr *c = CMSG_FIRSTHDR(msg);
+	int left = 0;
+
+	if (c != nullptr && c->cmsg_level == SOL_TCP &&
+	    c->cmsg_type == TCP_CM_INQ)
+		memcpy(&left, CMSG_DATA(c), sizeof(left));
+	return left;
+}
+
+/*
  * Ends one side of a pair: at its end of stream (error 0), at a failed
  * read (error), or at a failed write (error, writing).  Failures have been
  * reported by the caller.  What was buffered toward the side is dropped,
@@ -460,21 +485,31 @@ end_side(conn_slot *slot, bool user_side, int error, bool writing)
 }
 
 /*
- * Reads what from_fd has into buf at *end, and marks to_fd for a write in
- * this very pass.  Returns false when the slot's work for this pass is
- * over: nothing to read yet, or from_fd's side ended.
+ * Reads what from_fd has into buf at *end, keeps in *queued what the read
+ * left behind on the socket, and marks to_fd for a write in this very pass.
+ * Returns false when the slot's work for this pass is over: nothing to read
+ * yet, or from_fd's side ended.
  */
 static bool
 fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
-    fd_set *write_set)
+    int *queued, fd_set *write_set)
 {
-	size_t room = static_cast<size_t>(buf + RELAY_BUFSIZE - *end);
+	union {
+		cmsghdr align;
+		char buf[CMSG_SPACE(sizeof(int))];
+	} control;
+	iovec iov = {*end, static_cast<size_t>(buf + RELAY_BUFSIZE - *end)};
+	msghdr msg{};
 	ssize_t n;
 	int error;
 
-	if (room == 0)
+	if (iov.iov_len == 0)
 		return true; /* a zero-length read would look like the end */
-	if ((n = read(from_fd, *end, room)) == -1) {
+	msg.msg_iov = &iov;
+	msg.msg_iovlen = 1;
+	msg.msg_control = control.buf;
+	msg.msg_controllen = sizeof(control.buf);
+	if ((n = recvmsg(from_fd, &msg, 0)) == -1) {
 		if ((error = errno) == EAGAIN)
 			return false;
 		perror("server_read");
@@ -486,6 +521,7 @@ fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
 		return false;
 	}
 	*end += n;
+	*queued = bytes_left(&msg);
 	FD_SET(to_fd, write_set);
 	return true;
 }
@@ -520,21 +556,21 @@ discard(conn_slot *slot, const fd_set *read_set)
 
 /*
  * Writes the bytes pending in buf to to_fd in one call.  A full buffer goes
- * out with MSG_MORE while from_fd already holds the next piece, so that the
- * kernel joins the two into full segments; anything else is pushed out at
- * once.  Returns false when the slot's work for this pass is over.
+ * out with MSG_MORE while its source held more at its last read (queued),
+ * so that the kernel joins the pieces into full segments; anything else,
+ * the last piece of a reply above all, is pushed out at once.  Returns
+ * false when the slot's work for this pass is over.
  */
 static bool
-flush(conn_slot *slot, int to_fd, int from_fd, char *buf, char **pos,
-    char **end, const char *step)
+flush(conn_slot *slot, int to_fd, int queued, char *buf, char **pos, char **end,
+    const char *step)
 {
 	size_t len = static_cast<size_t>(*end - *pos);
 	int flags = MSG_NOSIGNAL;
-	int waiting = 0, error;
+	int error;
 	ssize_t n;
 
-	if (len == RELAY_BUFSIZE && ioctl(from_fd, FIONREAD, &waiting) == 0 &&
-	    waiting > 0)
+	if (len == RELAY_BUFSIZE && queued > 0)
 		flags |= MSG_MORE;
 	if ((n = send(to_fd, *pos, len, flags)) == -1) {
 		if ((error = errno) == EAGAIN)
@@ -562,23 +598,23 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	if (slot->state == SLOT_CONNECTED || slot->ended == END_SERVER_REFUSED)
 		if (FD_ISSET(slot->server_fd, read_set) &&
 		    !fill(slot, slot->server_fd, slot->user_fd, slot->to_user,
-		        &slot->to_user_end, write_set))
+		        &slot->to_user_end, &slot->server_queued, write_set))
 			return;
 	if (slot->state == SLOT_CONNECTED || slot->ended == END_USER_REFUSED)
 		if (FD_ISSET(slot->user_fd, read_set) &&
 		    !fill(slot, slot->user_fd, slot->server_fd, slot->to_server,
-		        &slot->to_server_end, write_set))
+		        &slot->to_server_end, &slot->user_queued, write_set))
 			return;
 	if (slot->state == SLOT_DRAINING && !discard(slot, read_set))
 		return;
 	if (FD_ISSET(slot->server_fd, write_set) &&
 	    has_pending(slot->to_server_pos, slot->to_server_end) &&
-	    !flush(slot, slot->server_fd, slot->user_fd, slot->to_server,
+	    !flush(slot, slot->server_fd, slot->user_queued, slot->to_server,
 	        &slot->to_server_pos, &slot->to_server_end, "server_write"))
 		return;
 	if (FD_ISSET(slot->user_fd, write_set) &&
 	    has_pending(slot->to_user_pos, slot->to_user_end) &&
-	    !flush(slot, slot->user_fd, slot->server_fd, slot->to_user,
+	    !flush(slot, slot->user_fd, slot->server_queued, slot->to_user,
 	        &slot->to_user_pos, &slot->to_user_end, "user_write"))
 		return;
 	if (slot->state == SLOT_DRAINING && !refused(slot) &&

@@ -33,8 +33,10 @@ set_option(int fd, int level, int name, int value)
  * socket they are set once, and every accepted socket inherits them.
  *
  * No Nagle: the pump writes at most RELAY_BUFSIZE bytes at a time, and the
- * short last piece of a reply would wait for the peer's delayed ack;
- * failing to turn it off only costs speed.  Keepalive and the user timeout
+ * short last piece of a reply would wait for the peer's delayed ack.
+ * TCP_INQ makes every read tell how many bytes are left behind it, which
+ * the pump needs to decide MSG_MORE.  Failing to set either only costs
+ * speed.  Keepalive and the user timeout
  * find a peer whose host vanished without a word, and bound a connect
  * that is never answered, so that no slot is held for nobody.  Returns -1
  * when one of those fails.
@@ -43,6 +45,7 @@ static int
 set_pair_options(int fd)
 {
 	(void)set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+	(void)set_option(fd, IPPROTO_TCP, TCP_INQ, 1);
 	if (set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) == -1 ||
 	    set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE) == -1 ||
 	    set_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL) ==

@@ -226,7 +226,7 @@ int_option(int fd, int level, int name)
 	return value;
 }
 
-TEST(TcpFaultTest, BothSocketsOfAPairFindAVanishedPeer)
+TEST(TcpFaultTest, BothSocketsOfAPairCarryTheirKeepaliveTimeoutAndRelayOptions)
 {
 	EchoServer echo;
 	int port = free_port();
@@ -254,6 +254,7 @@ TEST(TcpFaultTest, BothSocketsOfAPairFindAVanishedPeer)
 			    USER_TIMEOUT_MS);
 			EXPECT_EQ(int_option(copy, IPPROTO_TCP, TCP_NODELAY),
 			    1);
+			EXPECT_EQ(int_option(copy, IPPROTO_TCP, TCP_INQ), 1);
 		}
 		close(copy);
 	}
