@@ -288,6 +288,26 @@ finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
 	slot->state = slot->ended == END_NONE ? SLOT_CONNECTED : SLOT_DRAINING;
 }
 
+/*
+ * A connecting slot: the connect test, then the user read into to_server
+ * while the connect waits.  A connect that completes is pumped at once:
+ * select has just found the socket writable, and the user's first bytes
+ * may be waiting.
+ */
+static void
+serve_connecting(conn_slot *slot, fd_set *read_set, fd_set *write_set)
+{
+	finish_connect(slot, read_set, write_set);
+	if (slot->user_fd == -1)
+		return; /* the connect failed */
+	if (slot->state != SLOT_CONNECTING)
+		pump_slot(slot, read_set, write_set);
+	else if (FD_ISSET(slot->user_fd, read_set))
+		(void)fill(slot, slot->user_fd, slot->server_fd,
+		    slot->to_server, &slot->to_server_end, &slot->user_queued,
+		    write_set);
+}
+
 static void
 serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count, const fd_set *read_set, std::span<char> datagram)
@@ -316,20 +336,7 @@ serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
 			continue;
 		switch (slot->state) {
 		case SLOT_CONNECTING:
-			/*
-			 * A connect that completes is pumped at once: select
-			 * has just found the socket writable, and the user's
-			 * first bytes may be waiting.
-			 */
-			finish_connect(slot, read_set, write_set);
-			if (slot->state == SLOT_CONNECTING &&
-			    FD_ISSET(slot->user_fd, read_set))
-				(void)fill(slot, slot->user_fd, slot->server_fd,
-				    slot->to_server, &slot->to_server_end,
-				    &slot->user_queued, write_set);
-			else if (slot->user_fd != -1 &&
-			    slot->state != SLOT_CONNECTING)
-				pump_slot(slot, read_set, write_set);
+			serve_connecting(slot, read_set, write_set);
 			break;
 		case SLOT_CONNECTED:
 		case SLOT_DRAINING:
