@@ -10,8 +10,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
-#include <arpa/inet.h>
-
 #include <linux/sockios.h>
 
 #include <err.h>
@@ -602,16 +600,18 @@ flush(conn_slot *slot, int to_fd, int queued, char *buf, char **pos, char **end,
 void
 pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 {
-	if (slot->state == SLOT_CONNECTED || slot->ended == END_SERVER_REFUSED)
-		if (FD_ISSET(slot->server_fd, read_set) &&
-		    !fill(slot, slot->server_fd, slot->user_fd, slot->to_user,
-		        &slot->to_user_end, &slot->server_queued, write_set))
-			return;
-	if (slot->state == SLOT_CONNECTED || slot->ended == END_USER_REFUSED)
-		if (FD_ISSET(slot->user_fd, read_set) &&
-		    !fill(slot, slot->user_fd, slot->server_fd, slot->to_server,
-		        &slot->to_server_end, &slot->user_queued, write_set))
-			return;
+	bool connected = slot->state == SLOT_CONNECTED;
+
+	if ((connected || slot->ended == END_SERVER_REFUSED) &&
+	    FD_ISSET(slot->server_fd, read_set) &&
+	    !fill(slot, slot->server_fd, slot->user_fd, slot->to_user,
+	        &slot->to_user_end, &slot->server_queued, write_set))
+		return;
+	if ((connected || slot->ended == END_USER_REFUSED) &&
+	    FD_ISSET(slot->user_fd, read_set) &&
+	    !fill(slot, slot->user_fd, slot->server_fd, slot->to_server,
+	        &slot->to_server_end, &slot->user_queued, write_set))
+		return;
 	if (slot->state == SLOT_DRAINING && !discard(slot, read_set))
 		return;
 	if (FD_ISSET(slot->server_fd, write_set) &&
