@@ -134,14 +134,23 @@ int setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
 void setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count);
 
-/* relay.cpp */
+/* slot_table.cpp */
 int find_free_slot(const conn_slot *slots, int slot_count);
 void close_slot(conn_slot *slot);
-[[noreturn]] void forward_loop(forward_rule *rules, int rule_count,
-    conn_slot *slots, int slot_count);
+int set_select_count(int count);
+bool fd_selectable(int fd);
+void watch_fd(int fd, fd_set *set);
+
+/* tcp_pump.cpp */
 void slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
 void pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set);
+
+/* udp_relay.cpp */
 void drain_from_destination(forward_rule *rule, std::span<char> buf);
 void drain_from_clients(forward_rule *rule, std::span<char> buf);
+
+/* event_loop.cpp */
+[[noreturn]] void forward_loop(forward_rule *rules, int rule_count,
+    conn_slot *slots, int slot_count);
 
 #endif

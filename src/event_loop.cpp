@@ -1,0 +1,255 @@
+/*
+ * The event loop: one select per pass over every rule socket and every
+ * pair, the accepting of TCP users, and the opening of their connections
+ * to the destination.
+ */
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "brennix.h"
+
+static void
+build_master_set(const forward_rule *rules, int rule_count, fd_set *master)
+{
+	FD_ZERO(master);
+	for (int i = 0; i < rule_count; i++) {
+		const forward_rule *rule = &rules[i];
+
+		/* Only many inherited descriptors can push these so high. */
+		if (!fd_selectable(rule->listen_fd) ||
+		    (rule->proto == PROTO_UDP && !fd_selectable(rule->udp_fd)))
+			errx(1, "too many open descriptors for select");
+		FD_SET(rule->listen_fd, master);
+		if (rule->proto == PROTO_UDP)
+			FD_SET(rule->udp_fd, master);
+	}
+}
+
+static void
+add_slot_interest(const conn_slot *slots, int slot_count, fd_set *read_set,
+    fd_set *write_set)
+{
+	for (int i = 0; i < slot_count; i++) {
+		if (slots[i].user_fd != -1)
+			slot_interest(&slots[i], read_set, write_set);
+	}
+}
+
+/*
+ * A descriptor held in reserve: when the process has run out, it is given
+ * up for a moment to accept the waiting connection and close it, so that
+ * the listening socket does not stay readable and the loop spin.
+ */
+static int spare_fd = -1;
+
+static void
+take_spare_fd()
+{
+	int fd, high;
+
+	if ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) == -1)
+		return;
+	/* Above the descriptors select watches, where the limit allows. */
+	if ((high = fcntl(fd, F_DUPFD_CLOEXEC, SELECT_LIMIT)) != -1) {
+		close(fd);
+		fd = high;
+	}
+	spare_fd = fd;
+}
+
+static void
+refuse_with_spare_fd(int listen_fd)
+{
+	int fd;
+
+	if (spare_fd == -1)
+		take_spare_fd();
+	if (spare_fd == -1)
+		return;
+	close(spare_fd);
+	if ((fd = accept(listen_fd, nullptr, nullptr)) != -1)
+		close(fd);
+	spare_fd = -1;
+	take_spare_fd();
+}
+
+/*
+ * Accepts one connection on a TCP rule, gives it the lowest free slot and
+ * starts connecting it to the rule's destination.  A connection that finds
+ * no slot, or whose sockets select could not watch, is closed at once.
+ */
+static void
+open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
+{
+	connect_status status;
+	conn_slot *slot;
+	int user_fd, i;
+
+	user_fd = accept4(rule->listen_fd, nullptr, nullptr, SOCK_NONBLOCK);
+	if (user_fd == -1) {
+		if (errno == EMFILE || errno == ENFILE)
+			refuse_with_spare_fd(rule->listen_fd);
+		return; /* failed accepts are silent; the next pass retries */
+	}
+	if ((i = find_free_slot(slots, slot_count)) == -1 ||
+	    !fd_selectable(user_fd)) {
+		close(user_fd);
+		return;
+	}
+
+	slot = &slots[i];
+	slot->to_server_end = slot->to_server_pos = slot->to_server;
+	slot->to_user_end = slot->to_user_pos = slot->to_user;
+	slot->state = SLOT_IDLE;
+	slot->ended = END_NONE;
+	slot->user_queued = slot->server_queued = 0;
+	slot->server_fd = -1;
+	slot->user_fd = user_fd;
+	if (verbose)
+		fprintf(stderr, "connected to user on fd %d\n", user_fd);
+
+	slot->server_fd = setup_connect_socket(SOCK_STREAM, &rule->dest_addr,
+	    sizeof(rule->dest_addr), &status);
+	if (verbose)
+		fprintf(stderr, "nonblocking connect returned %d\n", status);
+	if (slot->server_fd != -1 && !fd_selectable(slot->server_fd)) {
+		close_slot(slot);
+		return;
+	}
+	switch (status) {
+	case CONNECT_PENDING:
+		slot->state = SLOT_CONNECTING;
+		break;
+	case CONNECT_DONE:
+		slot->state = SLOT_CONNECTED;
+		break;
+	case CONNECT_REFUSED:
+	case CONNECT_FAILED:
+		close_slot(slot);
+		break;
+	}
+}
+
+/*
+ * Completes or abandons a connect that select reported on.  A zero-length
+ * read does not look at the socket's error on every system; SO_ERROR does.
+ * A user who already left has its bytes written out before the pair closes.
+ */
+static void
+finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
+{
+	int error = 0;
+	socklen_t len = sizeof(error);
+
+	if (!FD_ISSET(slot->server_fd, read_set) &&
+	    !FD_ISSET(slot->server_fd, write_set))
+		return;
+	if (getsockopt(slot->server_fd, SOL_SOCKET, SO_ERROR, &error, &len))
+		error = errno;
+	if (error != 0) {
+		close_slot(slot); /* a failed connect is silent */
+		return;
+	}
+	slot->state = slot->ended == END_NONE ? SLOT_CONNECTED : SLOT_DRAINING;
+}
+
+/*
+ * A connecting slot: the connect test, then the user read into to_server
+ * while the connect waits.  A connect that completes is pumped at once:
+ * select has just found the socket writable, and the user's first bytes
+ * may be waiting.
+ */
+static void
+serve_connecting(conn_slot *slot, fd_set *read_set, fd_set *write_set)
+{
+	finish_connect(slot, read_set, write_set);
+	if (slot->user_fd == -1)
+		return; /* the connect failed */
+	pump_slot(slot, read_set, write_set);
+}
+
+static void
+serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
+    int slot_count, const fd_set *read_set, std::span<char> datagram)
+{
+	for (int i = 0; i < rule_count; i++) {
+		forward_rule *rule = &rules[i];
+
+		if (rule->proto == PROTO_UDP) {
+			if (FD_ISSET(rule->udp_fd, read_set))
+				drain_from_destination(rule, datagram);
+			if (FD_ISSET(rule->listen_fd, read_set))
+				drain_from_clients(rule, datagram);
+		} else if (FD_ISSET(rule->listen_fd, read_set))
+			open_pair(rule, slots, slot_count);
+	}
+}
+
+static void
+serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
+    fd_set *write_set)
+{
+	for (int i = 0; i < slot_count; i++) {
+		conn_slot *slot = &slots[i];
+
+		if (slot->user_fd == -1)
+			continue;
+		switch (slot->state) {
+		case SLOT_CONNECTING:
+			serve_connecting(slot, read_set, write_set);
+			break;
+		case SLOT_CONNECTED:
+		case SLOT_DRAINING:
+			pump_slot(slot, read_set, write_set);
+			break;
+		case SLOT_IDLE:
+			break;
+		}
+	}
+}
+
+/*
+ * Relays traffic for every rule until the process is killed.  The rule
+ * sockets must be open (setup_forwards).  Only a failing select ends it,
+ * through die.
+ */
+void
+forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
+    int slot_count)
+{
+	/* Shared by every UDP rule; static to keep 64 KiB off the stack. */
+	static std::array<char, DATAGRAM_BUFSIZE> datagram;
+	fd_set master_set, read_set, write_set;
+	int select_count;
+
+	select_count = set_select_count(getdtablesize());
+	build_master_set(rules, rule_count, &master_set);
+	take_spare_fd();
+	if (spare_fd == -1)
+		errx(1, "too few descriptors");
+	for (;;) {
+		/* select overwrites its sets: start each pass from copies. */
+		read_set = master_set;
+		FD_ZERO(&write_set);
+		add_slot_interest(slots, slot_count, &read_set, &write_set);
+		if (select(select_count, &read_set, &write_set, nullptr,
+		        nullptr) == -1) {
+			if (errno == EINTR)
+				continue;
+			die("select error");
+		}
+		serve_rules(rules, rule_count, slots, slot_count, &read_set,
+		    datagram);
+		serve_slots(slots, slot_count, &read_set, &write_set);
+	}
+}
