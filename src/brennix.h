@@ -22,7 +22,17 @@ constexpr int DATAGRAM_BUFSIZE = 65535; /* any IPv4 UDP payload, whole */
 constexpr int CONFIG_LINE_SIZE = 80;    /* 79 characters and the NUL */
 constexpr int MAX_TOKENS = 10;          /* fields looked at in one line */
 constexpr int LISTEN_BACKLOG = 25;
-constexpr int SELECT_LIMIT = 64; /* descriptors 0..63 fit the sets */
+
+/*
+ * The descriptor sets cover every descriptor the forwarder holds at once:
+ * the three standard streams, two sockets for each rule and two for each
+ * pair.  Start-up closes any other descriptor it inherits, so that every
+ * slot the banner counts can be used.
+ */
+constexpr int STANDARD_STREAMS = 3;
+constexpr int SELECT_LIMIT =
+    STANDARD_STREAMS + 2 * MAX_FORWARDS + 2 * MAX_CONNECTIONS;
+static_assert(SELECT_LIMIT <= FD_SETSIZE, "the sets must hold every socket");
 
 constexpr char CONFIG_FILE[] = "brennix.cfg";
 

@@ -25,13 +25,9 @@ build_master_set(const forward_rule *rules, int rule_count, fd_set *master)
 	for (int i = 0; i < rule_count; i++) {
 		const forward_rule *rule = &rules[i];
 
-		/* Only many inherited descriptors can push these so high. */
-		if (!fd_selectable(rule->listen_fd) ||
-		    (rule->proto == PROTO_UDP && !fd_selectable(rule->udp_fd)))
-			errx(1, "too many open descriptors for select");
-		FD_SET(rule->listen_fd, master);
+		watch_fd(rule->listen_fd, master);
 		if (rule->proto == PROTO_UDP)
-			FD_SET(rule->udp_fd, master);
+			watch_fd(rule->udp_fd, master);
 	}
 }
 
@@ -86,7 +82,7 @@ refuse_with_spare_fd(int listen_fd)
 /*
  * Accepts one connection on a TCP rule, gives it the lowest free slot and
  * starts connecting it to the rule's destination.  A connection that finds
- * no slot, or whose sockets select could not watch, is closed at once.
+ * no slot is closed at once, before anything is sent to the destination.
  */
 static void
 open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
@@ -122,10 +118,6 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 	    sizeof(rule->dest_addr), &status);
 	if (verbose)
 		fprintf(stderr, "nonblocking connect returned %d\n", status);
-	if (slot->server_fd != -1 && !fd_selectable(slot->server_fd)) {
-		close_slot(slot);
-		return;
-	}
 	switch (status) {
 	case CONNECT_PENDING:
 		slot->state = SLOT_CONNECTING;

@@ -40,6 +40,21 @@ protect_standard_streams()
 		close(fd);
 }
 
+/*
+ * Closes every descriptor above standard error.  The forwarder takes no
+ * options, so nothing it inherits is its business, and each one would take
+ * a number that select must watch for a pair.
+ */
+static void
+close_inherited_descriptors()
+{
+	if (close_range(STANDARD_STREAMS, ~0U, 0) == -1) {
+		/* No close_range here: clearing the watched range suffices. */
+		for (int fd = STANDARD_STREAMS; fd < SELECT_LIMIT; fd++)
+			(void)close(fd);
+	}
+}
+
 int
 main()
 {
@@ -48,6 +63,7 @@ main()
 	int rule_count;
 
 	verbose = 0;
+	close_inherited_descriptors();
 	protect_standard_streams();
 	/*
 	 * Every socket write passes MSG_NOSIGNAL; this is for standard error.

@@ -125,6 +125,11 @@ setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
 
 	if ((fd = socket(AF_INET, type | SOCK_NONBLOCK, 0)) == -1)
 		return connect_failed(fd, "setup_connect_socket", status);
+	if (!fd_selectable(fd)) {
+		/* Never connect what the loop could not watch. */
+		errno = EMFILE;
+		return connect_failed(fd, "setup_connect_socket", status);
+	}
 	if (type == SOCK_STREAM && set_pair_options(fd) == -1)
 		return connect_failed(fd, "setsockopt-keepalive", status);
 

@@ -72,10 +72,11 @@ wait_fd(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
-Forwarder::Forwarder(const std::string &config, int max_fds, Streams streams)
+Forwarder::Forwarder(const std::string &config, int max_fds, Streams streams,
+    int inherited)
 {
 	write_file(dir.path + "/" + CONFIG_FILE, config);
-	start(max_fds, streams);
+	start(max_fds, streams, inherited);
 }
 
 Forwarder::Forwarder(std::nullopt_t)
@@ -84,7 +85,7 @@ Forwarder::Forwarder(std::nullopt_t)
 }
 
 void
-Forwarder::start(int max_fds, Streams streams)
+Forwarder::start(int max_fds, Streams streams, int inherited)
 {
 	rlimit limit{rlim_t(max_fds), rlim_t(max_fds)};
 	std::vector<std::string> words;
@@ -141,6 +142,11 @@ Forwarder::start(int max_fds, Streams streams)
 		close_range(3, wrapped ? WRAPPER_LOG_FD - 1 : ~0U, 0);
 		if (wrapped)
 			close_range(WRAPPER_LOG_FD + 1, ~0U, 0);
+		// Opened in order, they take 3, 4, and so on.
+		for (int i = 0; i < inherited; i++) {
+			if (open("/dev/null", O_RDONLY) != 3 + i)
+				_exit(127);
+		}
 		execvp(argv[0], argv.data());
 		_exit(127);
 	}

@@ -30,9 +30,11 @@ struct Forwarder {
 	// has gone.
 	enum class Streams { FILES, CLOSED, BROKEN_PIPE };
 
-	// max_fds > 0 lowers the process's descriptor limit to that.
+	// max_fds > 0 lowers the process's descriptor limit to that;
+	// inherited > 0 leaves that many descriptors open from 3 up, as a
+	// careless parent would.
 	explicit Forwarder(const std::string &config, int max_fds = 0,
-	    Streams streams = Streams::FILES);
+	    Streams streams = Streams::FILES, int inherited = 0);
 	// Started without a rules file.
 	explicit Forwarder(std::nullopt_t);
 	~Forwarder();
@@ -54,7 +56,7 @@ struct Forwarder {
 	int status = 0;
 
     private:
-	void start(int max_fds, Streams streams);
+	void start(int max_fds, Streams streams, int inherited = 0);
 };
 
 // One line of a rules file.
