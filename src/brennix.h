@@ -40,29 +40,50 @@ enum { PROTO_TCP = 0, PROTO_UDP = 1 };
 
 /*
  * A TCP pair's life.  `state` says what the loop does with a slot in use,
- * `ended` which side has ended and how.  A side ends at its end of stream
- * or at a failure: what was buffered toward it is dropped, what is buffered
- * toward the other side is written out, then the pair is closed.  What the
- * open side sends meanwhile has nowhere to go and is dropped.  When the
- * side that ended failed, the other side is reset at the close, unless
- * that would throw away bytes the kernel still holds for it.  A side that
- * failed a write is first read to the end of what it had sent.
+ * `ended` which side ended first and how.  A side ends at its end of
+ * stream or at a failure: what was buffered toward it is dropped, what is
+ * buffered toward the other side, the open side, is written out, and what
+ * the open side sends has nowhere to go and is dropped.  A side that ended
+ * its stream is sent the end of ours; a side that failed a write is first
+ * read to the end of what it had sent.  When brennix holds nothing more
+ * for the open side, the pair closes, unless that would destroy what the
+ * open side's kernel still holds for its peer: then it lingers.  For an
+ * orderly end the open side's stream is ended after its data and the pair
+ * closes once the peer has acknowledged all, ended or failed.  When the
+ * side that ended failed, the open side is reset at the close, once its
+ * peer has acknowledged all the data.
  *
  *   state            ended               user             destination
  *   SLOT_CONNECTING  END_NONE            read             connecting
- *   SLOT_CONNECTING  END_USER(_RESET)    ended            connecting,
- *                                                         then as below
+ *   SLOT_CONNECTING  END_USER(_RESET)    ended            connecting, then
+ *                                                         as SLOT_DRAINING
  *   SLOT_CONNECTED   END_NONE            read, written    read, written
- *   SLOT_DRAINING    END_USER(_RESET)    ended            written out
- *   SLOT_DRAINING    END_USER_REFUSED    read to its end  written out
- *   SLOT_DRAINING    END_SERVER(_RESET)  written out      ended
- *   SLOT_DRAINING    END_SERVER_REFUSED  written out      read to its end
+ *   SLOT_DRAINING    END_USER(_RESET)    ended            written out; read,
+ *                                                         dropped
+ *   SLOT_DRAINING    END_USER_REFUSED    read to its end  written out; read,
+ *                                                         dropped
+ *   SLOT_FLUSHING    END_USER(_...)      as draining      ended too; written
+ *                                                         out, not read
+ *   SLOT_LINGERING   END_USER            ended            its stream ended;
+ *                                                         read, dropped
+ *   SLOT_LINGERING   END_USER_RESET      ended            read, dropped;
+ *                                                         then reset
+ *   SLOT_ACKING      END_USER_RESET      ended            ended too, not
+ *                                                         read; then reset
+ *
+ * and the same with the sides swapped (END_SERVER...).  The open side's
+ * end of stream moves SLOT_DRAINING to SLOT_FLUSHING and SLOT_LINGERING to
+ * its close, or to SLOT_ACKING ahead of a reset; its failure closes the
+ * pair.  A lingering pair keeps its slot until it closes.
  */
 enum slot_state : int {
 	SLOT_IDLE = 0,       /* free, or accepted and not yet connecting */
 	SLOT_CONNECTING = 1, /* outbound connect in progress */
 	SLOT_CONNECTED = 2,  /* data pumped both ways */
 	SLOT_DRAINING = 3,   /* one side ended; the other is written out */
+	SLOT_FLUSHING = 4,   /* ... and it ended too */
+	SLOT_LINGERING = 5,  /* all written; waits for the open side's peer */
+	SLOT_ACKING = 6,     /* ... which ended too: waits for its ack */
 };
 
 enum side_end : int {
@@ -76,14 +97,23 @@ enum side_end : int {
 };
 
 /*
+ * select reports no acknowledgement: while a pair lingers, the loop looks
+ * at the open side's send queue every LINGER_POLL_MS.
+ */
+constexpr int LINGER_POLL_MS = 20;
+
+/*
  * Both sockets of a TCP pair probe an idle peer after KEEPALIVE_IDLE
- * seconds, then every KEEPALIVE_INTERVAL seconds; a side whose probes, bytes
- * or connect go unanswered for USER_TIMEOUT_MS fails with ETIMEDOUT (or
- * the network's own error).
+ * seconds, then every KEEPALIVE_INTERVAL seconds, and fail with ETIMEDOUT
+ * after KEEPALIVE_COUNT probes go unanswered: two minutes for an idle peer
+ * that vanished.  A peer that answers is never cut off, however long it
+ * keeps its window shut.  A connect is given up after CONNECT_SYN_RETRIES
+ * retransmitted SYNs, 63 seconds.
  */
 constexpr int KEEPALIVE_IDLE = 30;
 constexpr int KEEPALIVE_INTERVAL = 10;
-constexpr int USER_TIMEOUT_MS = 60000;
+constexpr int KEEPALIVE_COUNT = 9;
+constexpr int CONNECT_SYN_RETRIES = 5;
 
 enum connect_status : int {
 	CONNECT_DONE = 0,    /* connected at once */
@@ -152,8 +182,9 @@ bool fd_selectable(int fd);
 void watch_fd(int fd, fd_set *set);
 
 /* tcp_pump.cpp */
-void slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
+bool slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
 void pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set);
+void close_if_acknowledged(conn_slot *slot);
 
 /* udp_relay.cpp */
 void drain_from_destination(forward_rule *rule, std::span<char> buf);

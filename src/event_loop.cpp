@@ -12,6 +12,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -31,14 +32,19 @@ build_master_set(const forward_rule *rules, int rule_count, fd_set *master)
 	}
 }
 
-static void
+/* Returns true when a pair waits for an acknowledgement. */
+static bool
 add_slot_interest(const conn_slot *slots, int slot_count, fd_set *read_set,
     fd_set *write_set)
 {
+	bool lingering = false;
+
 	for (int i = 0; i < slot_count; i++) {
-		if (slots[i].user_fd != -1)
-			slot_interest(&slots[i], read_set, write_set);
+		if (slots[i].user_fd != -1 &&
+		    slot_interest(&slots[i], read_set, write_set))
+			lingering = true;
 	}
+	return lingering;
 }
 
 /*
@@ -140,13 +146,19 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 static void
 finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
 {
+	bool readable = FD_ISSET(slot->server_fd, read_set);
 	int error = 0;
 	socklen_t len = sizeof(error);
 
-	if (!FD_ISSET(slot->server_fd, read_set) &&
-	    !FD_ISSET(slot->server_fd, write_set))
+	if (!readable && !FD_ISSET(slot->server_fd, write_set))
 		return;
-	if (getsockopt(slot->server_fd, SOL_SOCKET, SO_ERROR, &error, &len))
+	/*
+	 * A failed connect leaves an error on the socket, which makes it
+	 * readable as well as writable: writable alone is a connection made.
+	 * Readable, it may hold the destination's first bytes or the error.
+	 */
+	if (readable &&
+	    getsockopt(slot->server_fd, SOL_SOCKET, SO_ERROR, &error, &len))
 		error = errno;
 	if (error != 0) {
 		close_slot(slot); /* a failed connect is silent */
@@ -202,11 +214,46 @@ serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
 			break;
 		case SLOT_CONNECTED:
 		case SLOT_DRAINING:
+		case SLOT_FLUSHING:
+		case SLOT_LINGERING:
+		case SLOT_ACKING:
 			pump_slot(slot, read_set, write_set);
 			break;
 		case SLOT_IDLE:
 			break;
 		}
+	}
+}
+
+/*
+ * True once every LINGER_POLL_MS, however busy the loop: a pair waiting for
+ * an acknowledgement is looked at that often, and no more.
+ */
+static bool
+linger_poll_due()
+{
+	static timespec next;
+	timespec now;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	if (now.tv_sec < next.tv_sec ||
+	    (now.tv_sec == next.tv_sec && now.tv_nsec < next.tv_nsec))
+		return false;
+	next = now;
+	next.tv_nsec += LINGER_POLL_MS * 1000000L;
+	if (next.tv_nsec >= 1000000000L) {
+		next.tv_sec++;
+		next.tv_nsec -= 1000000000L;
+	}
+	return true;
+}
+
+static void
+close_acknowledged(conn_slot *slots, int slot_count)
+{
+	for (int i = 0; i < slot_count; i++) {
+		if (slots[i].user_fd != -1)
+			close_if_acknowledged(&slots[i]);
 	}
 }
 
@@ -223,6 +270,8 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 	static std::array<char, DATAGRAM_BUFSIZE> datagram;
 	fd_set master_set, read_set, write_set;
 	int select_count;
+	bool lingering;
+	timeval tick;
 
 	select_count = set_select_count(getdtablesize());
 	build_master_set(rules, rule_count, &master_set);
@@ -233,9 +282,12 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		/* select overwrites its sets: start each pass from copies. */
 		read_set = master_set;
 		FD_ZERO(&write_set);
-		add_slot_interest(slots, slot_count, &read_set, &write_set);
+		lingering =
+		    add_slot_interest(slots, slot_count, &read_set, &write_set);
+		/* An idle forwarder sleeps until something happens. */
+		tick = {0, LINGER_POLL_MS * 1000};
 		if (select(select_count, &read_set, &write_set, nullptr,
-		        nullptr) == -1) {
+		        lingering ? &tick : nullptr) == -1) {
 			if (errno == EINTR)
 				continue;
 			die("select error");
@@ -243,5 +295,7 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		serve_rules(rules, rule_count, slots, slot_count, &read_set,
 		    datagram);
 		serve_slots(slots, slot_count, &read_set, &write_set);
+		if (lingering && linger_poll_due())
+			close_acknowledged(slots, slot_count);
 	}
 }

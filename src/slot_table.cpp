@@ -2,11 +2,8 @@
  * The slot table: finding a free slot, closing a TCP pair, and the one
  * guarded entry to the descriptor sets that select watches.
  */
-#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-
-#include <linux/sockios.h>
 
 #include <unistd.h>
 
@@ -25,26 +22,21 @@ find_free_slot(const conn_slot *slots, int slot_count)
 	return -1;
 }
 
-/*
- * Makes the close of fd a reset, unless the kernel still holds bytes for
- * its peer: a reset would throw them away, so those go first, with an
- * orderly close.
- */
+/* Makes the close of fd a reset. */
 static void
 reset_on_close(int fd)
 {
 	linger abort = {1, 0};
-	int queued;
 
-	if (ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0)
-		(void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort,
-		    sizeof(abort));
+	(void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
 }
 
 /*
  * Closes both sockets of a pair and frees its slot.  When one side ended
- * at a failure, the other is reset.  The buffers keep their bytes; the
- * next accept resets the pointers before use.
+ * at a failure, the other is reset; the pump closes such a pair only once
+ * that side's peer has acknowledged what it was sent, so the reset throws
+ * none of it away.  The buffers keep their bytes; the next accept resets
+ * the pointers before use.
  */
 void
 close_slot(conn_slot *slot)

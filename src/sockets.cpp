@@ -30,30 +30,39 @@ set_option(int fd, int level, int name, int value)
 
 /*
  * The options of either socket of a TCP pair.  On a rule's listening
- * socket they are set once, and every accepted socket inherits them.
+ * socket they are set once, and every accepted socket inherits them; an
+ * outbound socket also bounds its connect.
  *
  * No Nagle: the pump writes at most RELAY_BUFSIZE bytes at a time, and the
  * short last piece of a reply would wait for the peer's delayed ack.
  * TCP_INQ makes every read tell how many bytes are left behind it, which
  * the pump needs to decide MSG_MORE.  Failing to set either only costs
- * speed.  Keepalive and the user timeout
- * find a peer whose host vanished without a word, and bound a connect
- * that is never answered, so that no slot is held for nobody.  Returns -1
- * when one of those fails.
+ * speed.  Urgent bytes (telnet's Synch, FTP's abort) are read in their
+ * place in the stream, or they would be lost; their urgency is not
+ * relayed.  Keepalive finds an idle peer whose host vanished without a
+ * word, and the SYN count bounds a connect that is never answered, so that
+ * no slot is held for nobody.  There is no user timeout: it would also
+ * end a live peer that keeps its window shut, a reader that is paused.
+ * Returns the step that failed, or nullptr.
  */
-static int
-set_pair_options(int fd)
+static const char *
+set_pair_options(int fd, bool outbound)
 {
 	(void)set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
 	(void)set_option(fd, IPPROTO_TCP, TCP_INQ, 1);
+	if (set_option(fd, SOL_SOCKET, SO_OOBINLINE, 1) == -1)
+		return "setsockopt-oobinline";
 	if (set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) == -1 ||
 	    set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE) == -1 ||
 	    set_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL) ==
 	        -1 ||
-	    set_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, USER_TIMEOUT_MS) ==
-	        -1)
-		return -1;
-	return 0;
+	    set_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_COUNT) == -1)
+		return "setsockopt-keepalive";
+	/* On a listener it would count the SYN-ACKs of every handshake. */
+	if (outbound &&
+	    set_option(fd, IPPROTO_TCP, TCP_SYNCNT, CONNECT_SYN_RETRIES) == -1)
+		return "setsockopt-syncnt";
+	return nullptr;
 }
 
 /*
@@ -65,6 +74,7 @@ set_pair_options(int fd)
 int
 setup_listen_socket(int backlog, int port, int type)
 {
+	const char *step;
 	sockaddr_in addr;
 	int fd;
 
@@ -84,8 +94,8 @@ setup_listen_socket(int backlog, int port, int type)
 	if (type == SOCK_STREAM &&
 	    set_option(fd, SOL_SOCKET, SO_REUSEADDR, 1) == -1)
 		die("setsockopt-reuseaddr");
-	if (type == SOCK_STREAM && set_pair_options(fd) == -1)
-		die("setsockopt-keepalive");
+	if (type == SOCK_STREAM && (step = set_pair_options(fd, false)))
+		die(step);
 	/* Tells each datagram's local address, for the reply's source. */
 	if (type == SOCK_DGRAM &&
 	    set_option(fd, IPPROTO_IP, IP_PKTINFO, 1) == -1)
@@ -121,6 +131,7 @@ int
 setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
     connect_status *status)
 {
+	const char *step;
 	int fd;
 
 	if ((fd = socket(AF_INET, type | SOCK_NONBLOCK, 0)) == -1)
@@ -130,8 +141,8 @@ setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
 		errno = EMFILE;
 		return connect_failed(fd, "setup_connect_socket", status);
 	}
-	if (type == SOCK_STREAM && set_pair_options(fd) == -1)
-		return connect_failed(fd, "setsockopt-keepalive", status);
+	if (type == SOCK_STREAM && (step = set_pair_options(fd, true)))
+		return connect_failed(fd, step, status);
 
 	if (connect(fd, reinterpret_cast<const sockaddr *>(addr), addrlen) == 0)
 		*status = CONNECT_DONE;

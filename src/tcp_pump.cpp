@@ -2,11 +2,14 @@
  * The TCP stream pump: what a pair asks select for, how its bytes move
  * between the two sockets through the slot's buffers, and how a pair ends.
  */
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+
+#include <linux/sockios.h>
 
 #include <errno.h>
 #include <stdio.h>
@@ -28,6 +31,13 @@ has_room(const char *buf, const char *end)
 }
 
 static bool
+nothing_pending(const conn_slot *slot)
+{
+	return !has_pending(slot->to_server_pos, slot->to_server_end) &&
+	    !has_pending(slot->to_user_pos, slot->to_user_end);
+}
+
+static bool
 user_ended(const conn_slot *slot)
 {
 	return slot->ended == END_USER || slot->ended == END_USER_RESET ||
@@ -41,11 +51,24 @@ refused(const conn_slot *slot)
 	    slot->ended == END_SERVER_REFUSED;
 }
 
-/* The socket of the side that has not ended, in a draining pair. */
+/* Whether the side that has not ended is reset when the pair closes. */
+static bool
+reset_follows(const conn_slot *slot)
+{
+	return slot->ended != END_USER && slot->ended != END_SERVER;
+}
+
+/* The socket of the side that has not ended, and what it held unread. */
 static int
 open_side_fd(const conn_slot *slot)
 {
 	return user_ended(slot) ? slot->server_fd : slot->user_fd;
+}
+
+static int
+open_side_queued(const conn_slot *slot)
+{
+	return user_ended(slot) ? slot->server_queued : slot->user_queued;
 }
 
 /*
@@ -53,44 +76,190 @@ open_side_fd(const conn_slot *slot)
  * bytes wait for it, and read from while its buffer has room.  A partly
  * sent full buffer takes nothing new until it is empty.  A connecting pair
  * waits for its connect, and reads the user meanwhile so that one who
- * leaves is seen.  A draining pair reads its open side only to drop what
- * it sends, and a side that refused a write until the end of what it sent.
+ * leaves is seen.  Once a side has ended, the open side is read only to
+ * drop what it sends, and a side that refused a write until the end of
+ * what it sent.  Returns true for a pair that waits for its open side's
+ * peer to acknowledge what it was sent, which select cannot report.
  */
-void
+bool
 slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 {
 	switch (slot->state) {
+	case SLOT_IDLE:
+		return false;
 	case SLOT_CONNECTING:
 		watch_fd(slot->server_fd, read_set);
 		watch_fd(slot->server_fd, write_set);
 		if (slot->ended == END_NONE &&
 		    has_room(slot->to_server, slot->to_server_end))
 			watch_fd(slot->user_fd, read_set);
-		return;
-	case SLOT_IDLE:
-		return;
+		return false;
+	case SLOT_LINGERING:
+		watch_fd(open_side_fd(slot), read_set);
+		return true;
+	case SLOT_ACKING:
+		return true;
 	case SLOT_CONNECTED:
 	case SLOT_DRAINING:
+	case SLOT_FLUSHING:
 		break;
 	}
 	if (has_pending(slot->to_server_pos, slot->to_server_end))
 		watch_fd(slot->server_fd, write_set);
 	if (has_pending(slot->to_user_pos, slot->to_user_end))
 		watch_fd(slot->user_fd, write_set);
-	if (slot->state == SLOT_DRAINING) {
-		watch_fd(open_side_fd(slot), read_set);
-		if (slot->ended == END_USER_REFUSED &&
-		    has_room(slot->to_server, slot->to_server_end))
-			watch_fd(slot->user_fd, read_set);
-		if (slot->ended == END_SERVER_REFUSED &&
-		    has_room(slot->to_user, slot->to_user_end))
+	if (slot->state == SLOT_CONNECTED) {
+		if (has_room(slot->to_user, slot->to_user_end))
 			watch_fd(slot->server_fd, read_set);
+		if (has_room(slot->to_server, slot->to_server_end))
+			watch_fd(slot->user_fd, read_set);
+		return false;
+	}
+	if (slot->state == SLOT_DRAINING)
+		watch_fd(open_side_fd(slot), read_set);
+	if (slot->ended == END_USER_REFUSED &&
+	    has_room(slot->to_server, slot->to_server_end))
+		watch_fd(slot->user_fd, read_set);
+	if (slot->ended == END_SERVER_REFUSED &&
+	    has_room(slot->to_user, slot->to_user_end))
+		watch_fd(slot->server_fd, read_set);
+	return false;
+}
+
+/*
+ * The bytes fd's peer has yet to acknowledge, our end of stream included;
+ * 0 once the connection is gone, since nothing more can reach the peer
+ * then (the kernel keeps the count of a reset connection).
+ */
+static int
+unacknowledged(int fd)
+{
+	tcp_info info;
+	socklen_t len = sizeof(info);
+	int queued;
+
+	if (ioctl(fd, SIOCOUTQ, &queued) == -1 || queued == 0)
+		return 0;
+	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+	    info.tcpi_state == TCP_CLOSE)
+		return 0;
+	return queued;
+}
+
+/*
+ * The pair's end, once brennix holds nothing more for the open side.  A
+ * close now would destroy what that side's kernel still holds for its
+ * peer, and a close with input unread is a reset, so the pair closes at
+ * once only when the peer has acknowledged everything and, for an orderly
+ * end, sent nothing that waits unread.  Otherwise the open side lingers:
+ * for an orderly end its stream is ended after the data, and the pair
+ * closes when the peer has acknowledged that, ended or failed; ahead of a
+ * reset it closes when the peer has acknowledged the data.  Returns true
+ * when the pair was closed.
+ */
+static bool
+end_pair(conn_slot *slot)
+{
+	int fd = open_side_fd(slot);
+	bool reset = reset_follows(slot);
+
+	if (unacknowledged(fd) == 0 &&
+	    (reset || slot->state == SLOT_FLUSHING ||
+	        open_side_queued(slot) == 0)) {
+		close_slot(slot);
+		return true;
+	}
+	if (slot->state == SLOT_FLUSHING) {
+		/* The open side ended too: its close loses nothing. */
+		if (!reset) {
+			close_slot(slot);
+			return true;
+		}
+		slot->state = SLOT_ACKING;
+		return false;
+	}
+	if (!reset)
+		(void)shutdown(fd, SHUT_WR);
+	slot->state = SLOT_LINGERING;
+	return false;
+}
+
+/*
+ * The end of stream of the side that had not ended: it sends no more, but
+ * may still take what is written out to it.
+ */
+static void
+end_open_side(conn_slot *slot)
+{
+	switch (slot->state) {
+	case SLOT_DRAINING:
+		slot->state = SLOT_FLUSHING;
+		if (!refused(slot) && nothing_pending(slot))
+			(void)end_pair(slot);
+		break;
+	case SLOT_LINGERING:
+		if (reset_follows(slot))
+			slot->state = SLOT_ACKING;
+		else
+			close_slot(slot);
+		break;
+	case SLOT_IDLE:
+	case SLOT_CONNECTING:
+	case SLOT_CONNECTED:
+	case SLOT_FLUSHING:
+	case SLOT_ACKING:
+		break;
+	}
+}
+
+/*
+ * Ends one side of a pair: at its end of stream (error 0), at a failed
+ * read (error), or at a failed write (error, writing).  Failures have been
+ * reported by the caller.  What was buffered toward the side is dropped,
+ * and what is buffered toward the other side is written out; a pair still
+ * connecting waits for the connect first.  A side that ended its stream is
+ * sent the end of ours.  A side that failed a write is read on until the
+ * end of what it sent, and that is delivered too.  When the other side had
+ * ended already, its failure closes the pair, and its end of stream only
+ * stops its reading.
+ */
+static void
+end_side(conn_slot *slot, bool user_side, int error, bool writing)
+{
+	side_end plain = user_side ? END_USER : END_SERVER;
+	side_end reset = user_side ? END_USER_RESET : END_SERVER_RESET;
+	side_end refuse = user_side ? END_USER_REFUSED : END_SERVER_REFUSED;
+
+	if (slot->ended != END_NONE && slot->ended != refuse) {
+		if (error == 0 && !writing)
+			end_open_side(slot);
+		else
+			close_slot(slot);
 		return;
 	}
-	if (has_room(slot->to_user, slot->to_user_end))
-		watch_fd(slot->server_fd, read_set);
-	if (has_room(slot->to_server, slot->to_server_end))
-		watch_fd(slot->user_fd, read_set);
+	if (writing)
+		slot->ended = refuse;
+	else
+		slot->ended =
+		    error != 0 || slot->ended == refuse ? reset : plain;
+	if (user_side)
+		slot->to_user_end = slot->to_user_pos = slot->to_user;
+	else
+		slot->to_server_end = slot->to_server_pos = slot->to_server;
+
+	if (slot->state == SLOT_CONNECTED)
+		slot->state = SLOT_DRAINING;
+	if (!refused(slot) && nothing_pending(slot)) {
+		if (slot->state == SLOT_CONNECTING) {
+			close_slot(slot);
+			return;
+		}
+		if (slot->state != SLOT_CONNECTING && end_pair(slot))
+			return;
+	}
+	if (slot->ended == plain)
+		(void)shutdown(user_side ? slot->user_fd : slot->server_fd,
+		    SHUT_WR);
 }
 
 /*
@@ -110,70 +279,47 @@ bytes_left(msghdr *msg)
 }
 
 /*
- * Ends one side of a pair: at its end of stream (error 0), at a failed
- * read (error), or at a failed write (error, writing).  Failures have been
- * reported by the caller.  What was buffered toward the side is dropped,
- * and what is buffered toward the other side is written out before the
- * pair closes; a pair still connecting waits for the connect first.  A
- * side that failed a write is read on until the end of what it sent, and
- * that is delivered too.  When the other side had ended already, nothing
- * is left to deliver and the pair closes.
+ * Reads from fd into buf, at most len bytes, and keeps in *queued what the
+ * read left behind on the socket.  Returns what recvmsg returns.
  */
-static void
-end_side(conn_slot *slot, bool user_side, int error, bool writing)
-{
-	side_end plain = user_side ? END_USER : END_SERVER;
-	side_end reset = user_side ? END_USER_RESET : END_SERVER_RESET;
-	side_end refuse = user_side ? END_USER_REFUSED : END_SERVER_REFUSED;
-
-	if (slot->ended != END_NONE && slot->ended != refuse) {
-		close_slot(slot);
-		return;
-	}
-	if (writing)
-		slot->ended = refuse;
-	else
-		slot->ended =
-		    error != 0 || slot->ended == refuse ? reset : plain;
-	if (user_side)
-		slot->to_user_end = slot->to_user_pos = slot->to_user;
-	else
-		slot->to_server_end = slot->to_server_pos = slot->to_server;
-
-	if (slot->state == SLOT_CONNECTED)
-		slot->state = SLOT_DRAINING;
-	if (!refused(slot) &&
-	    !has_pending(slot->to_server_pos, slot->to_server_end) &&
-	    !has_pending(slot->to_user_pos, slot->to_user_end))
-		close_slot(slot);
-}
-
-/*
- * Reads what from_fd has into buf at *end, keeps in *queued what the read
- * left behind on the socket, and marks to_fd for a write in this very pass.
- * Returns false when the slot's work for this pass is over: nothing to read
- * yet, or from_fd's side ended.
- */
-static bool
-fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
-    int *queued, fd_set *write_set)
+static ssize_t
+read_side(int fd, char *buf, size_t len, int *queued)
 {
 	union {
 		cmsghdr align;
 		char buf[CMSG_SPACE(sizeof(int))];
 	} control;
-	iovec iov = {*end, static_cast<size_t>(buf + RELAY_BUFSIZE - *end)};
+	iovec iov = {buf, len};
 	msghdr msg{};
 	ssize_t n;
-	int error;
 
-	if (iov.iov_len == 0)
-		return true; /* a zero-length read would look like the end */
 	msg.msg_iov = &iov;
 	msg.msg_iovlen = 1;
 	msg.msg_control = control.buf;
 	msg.msg_controllen = sizeof(control.buf);
-	if ((n = recvmsg(from_fd, &msg, 0)) == -1) {
+	if ((n = recvmsg(fd, &msg, 0)) > 0)
+		*queued = bytes_left(&msg);
+	else if (n == -1 && errno == EAGAIN)
+		*queued = 0;
+	return n;
+}
+
+/*
+ * Reads what from_fd has into buf at *end and marks to_fd for a write in
+ * this very pass.  Returns false when the slot's work for this pass is
+ * over: nothing to read yet, or from_fd's side ended.
+ */
+static bool
+fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
+    int *queued, fd_set *write_set)
+{
+	size_t room = static_cast<size_t>(buf + RELAY_BUFSIZE - *end);
+	ssize_t n;
+	int error;
+
+	if (room == 0)
+		return true; /* a zero-length read would look like the end */
+	if ((n = read_side(from_fd, *end, room, queued)) == -1) {
 		if ((error = errno) == EAGAIN)
 			return false;
 		perror("server_read");
@@ -185,13 +331,12 @@ fill(conn_slot *slot, int from_fd, int to_fd, char *buf, char **end,
 		return false;
 	}
 	*end += n;
-	*queued = bytes_left(&msg);
 	FD_SET(to_fd, write_set);
 	return true;
 }
 
 /*
- * Reads the open side of a draining pair and drops what it sent, into the
+ * Reads the open side of an ended pair and drops what it sent, into the
  * buffer already dropped toward the ended side, so that a peer blocked in
  * its own write goes on reading what is written out to it.  Returns false
  * when the slot's work for this pass is over.
@@ -200,21 +345,23 @@ static bool
 discard(conn_slot *slot, const fd_set *read_set)
 {
 	int fd = open_side_fd(slot);
+	bool user_side = fd == slot->user_fd;
 	char *scratch = user_ended(slot) ? slot->to_user : slot->to_server;
 	ssize_t n;
 	int error;
 
 	if (!FD_ISSET(fd, read_set) ||
-	    (n = read(fd, scratch, RELAY_BUFSIZE)) > 0)
+	    (n = read_side(fd, scratch, RELAY_BUFSIZE,
+	         user_side ? &slot->user_queued : &slot->server_queued)) > 0)
 		return true;
 	if (n == 0) {
-		end_side(slot, fd == slot->user_fd, 0, false);
+		end_side(slot, user_side, 0, false);
 		return false;
 	}
 	if ((error = errno) == EAGAIN)
 		return false;
 	perror("server_read");
-	end_side(slot, fd == slot->user_fd, error, false);
+	end_side(slot, user_side, error, false);
 	return false;
 }
 
@@ -252,24 +399,35 @@ flush(conn_slot *slot, int to_fd, int queued, char *buf, char **pos, char **end,
 /*
  * Moves a pair's bytes after select: destination to buffer, user to
  * buffer, buffer to destination, buffer to user.  A connecting pair only
- * reads the user.  A draining pair reads a side that refused a write into
- * its buffer, and drops what the open side sends, before it writes out.  A
- * step that has to wait, or that closes the pair, ends the slot's work for
- * this pass.
+ * reads the user.  Once a side has ended, a side that refused a write is
+ * read into its buffer, and what the open side sends is dropped, before
+ * the rest is written out; with nothing left to write, the pair ends.  A
+ * lingering pair drops what its open side sends.  A step that has to
+ * wait, or that closes the pair, ends the slot's work for this pass.
  */
 void
 pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 {
 	bool connected = slot->state == SLOT_CONNECTED;
 
-	if (slot->state == SLOT_CONNECTING) {
+	switch (slot->state) {
+	case SLOT_IDLE:
+	case SLOT_ACKING:
+		return;
+	case SLOT_CONNECTING:
 		if (FD_ISSET(slot->user_fd, read_set))
 			(void)fill(slot, slot->user_fd, slot->server_fd,
 			    slot->to_server, &slot->to_server_end,
 			    &slot->user_queued, write_set);
 		return;
+	case SLOT_LINGERING:
+		(void)discard(slot, read_set);
+		return;
+	case SLOT_CONNECTED:
+	case SLOT_DRAINING:
+	case SLOT_FLUSHING:
+		break;
 	}
-
 	if ((connected || slot->ended == END_SERVER_REFUSED) &&
 	    FD_ISSET(slot->server_fd, read_set) &&
 	    !fill(slot, slot->server_fd, slot->user_fd, slot->to_user,
@@ -292,8 +450,19 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	    !flush(slot, slot->user_fd, slot->server_queued, slot->to_user,
 	        &slot->to_user_pos, &slot->to_user_end, "user_write"))
 		return;
-	if (slot->state == SLOT_DRAINING && !refused(slot) &&
-	    !has_pending(slot->to_server_pos, slot->to_server_end) &&
-	    !has_pending(slot->to_user_pos, slot->to_user_end))
+	if (!connected && !refused(slot) && nothing_pending(slot))
+		(void)end_pair(slot);
+}
+
+/*
+ * Closes a lingering pair whose open side's peer has acknowledged all it
+ * was sent, or whose connection is gone.  The loop calls it every
+ * LINGER_POLL_MS while such pairs wait.
+ */
+void
+close_if_acknowledged(conn_slot *slot)
+{
+	if ((slot->state == SLOT_LINGERING || slot->state == SLOT_ACKING) &&
+	    unacknowledged(open_side_fd(slot)) == 0)
 		close_slot(slot);
 }

@@ -5,6 +5,8 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+
+#include <errno.h>
 #include <unistd.h>
 
 #include <string>
@@ -42,18 +44,21 @@ class PumpTest : public ::testing::Test {
 		close(server_peer);
 	}
 
-	// One pass of the loop for this slot alone, without waiting.
+	// One pass of the loop for this slot alone, without waiting, with
+	// the look at a lingering pair's acknowledgements.
 	void pass()
 	{
 		fd_set read_set, write_set;
 		FD_ZERO(&read_set);
 		FD_ZERO(&write_set);
-		slot_interest(&slot, &read_set, &write_set);
+		bool lingering = slot_interest(&slot, &read_set, &write_set);
 		timeval zero{};
 		ASSERT_NE(select(SELECT_LIMIT, &read_set, &write_set, nullptr,
 		              &zero),
 		    -1);
 		pump_slot(&slot, &read_set, &write_set);
+		if (lingering)
+			close_if_acknowledged(&slot);
 	}
 
 	void interest(fd_set *read_set, fd_set *write_set)
@@ -213,7 +218,8 @@ TEST_F(PumpTest, AFailedWriteDeliversWhatThatSideSentThenCloses)
 {
 	// The user stops taking data, so the write of the reply fails with
 	// EPIPE and no signal; what the user still sends reaches the
-	// destination, and its end closes the pair.  One line in all.
+	// destination, and once that has been taken, the pair closes.  One
+	// line in all.
 	ASSERT_EQ(shutdown(user_peer, SHUT_RD), 0);
 	ASSERT_EQ(write(server_peer, "reply", 5), 5);
 	testing::internal::CaptureStderr();
@@ -222,12 +228,15 @@ TEST_F(PumpTest, AFailedWriteDeliversWhatThatSideSentThenCloses)
 	EXPECT_EQ(slot.ended, END_USER_REFUSED);
 	ASSERT_EQ(write(user_peer, "after", 5), 5);
 	ASSERT_EQ(shutdown(user_peer, SHUT_WR), 0);
-	for (int i = 0; i < 3 && slot.user_fd != -1; i++)
+	std::string got;
+	for (int i = 0; i < 4 && slot.user_fd != -1; i++) {
 		pass();
+		got += drain(server_peer);
+	}
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	    "user_write: Broken pipe\n");
 	EXPECT_EQ(slot.user_fd, -1);
-	EXPECT_EQ(drain(server_peer), "after");
+	EXPECT_EQ(got, "after");
 
 	// The same the other way round.
 	TearDown();
@@ -239,12 +248,15 @@ TEST_F(PumpTest, AFailedWriteDeliversWhatThatSideSentThenCloses)
 	EXPECT_EQ(slot.ended, END_SERVER_REFUSED);
 	ASSERT_EQ(write(server_peer, "answer", 6), 6);
 	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
-	for (int i = 0; i < 3 && slot.user_fd != -1; i++)
+	got.clear();
+	for (int i = 0; i < 4 && slot.user_fd != -1; i++) {
 		pass();
+		got += drain(user_peer);
+	}
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	    "server_write: Broken pipe\n");
 	EXPECT_EQ(slot.user_fd, -1);
-	EXPECT_EQ(drain(user_peer), "answer");
+	EXPECT_EQ(got, "answer");
 }
 
 TEST_F(PumpTest, AFailureOnOneSideStillWritesOutTheOther)
@@ -272,6 +284,97 @@ TEST_F(PumpTest, AFailureOnOneSideStillWritesOutTheOther)
 	EXPECT_TRUE(line == "server_read: Connection reset by peer\n" ||
 	    line == "server_write: Broken pipe\n")
 	    << line;
+}
+
+TEST_F(PumpTest, AnOrderlyEndLingersUntilThePeerHasTakenEverything)
+{
+	// The destination ends while the user has yet to take what its
+	// socket holds: the user's stream is ended after the data, what it
+	// sends meanwhile is dropped, and the pair closes once all is taken.
+	size_t filler = fill_up(slot.user_fd);
+	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
+	pass();
+	EXPECT_EQ(slot.state, SLOT_LINGERING);
+	fd_set r, w;
+	interest(&r, &w);
+	EXPECT_TRUE(slot_interest(&slot, &r, &w));
+	EXPECT_TRUE(FD_ISSET(slot.user_fd, &r));
+	EXPECT_FALSE(FD_ISSET(slot.user_fd, &w));
+	EXPECT_FALSE(FD_ISSET(slot.server_fd, &r));
+
+	ASSERT_EQ(write(user_peer, "heartbeat", 9), 9);
+	pass();
+	EXPECT_EQ(slot.state, SLOT_LINGERING);
+	EXPECT_EQ(drain(server_peer), "");
+	EXPECT_EQ(drain(user_peer).size(), filler);
+	char c;
+	EXPECT_EQ(read(user_peer, &c, 1), 0);
+	pass();
+	EXPECT_EQ(slot.user_fd, -1);
+}
+
+TEST_F(PumpTest, AResetWaitsForThePeerToTakeEverythingAndEndsNoStream)
+{
+	// The destination fails while the user has yet to take what its
+	// socket holds.  The user's stream is not ended (that would make the
+	// cut look complete); once the user has taken everything, the pair
+	// closes.  A user that ends its own stream meanwhile is read no more.
+	size_t filler = fill_up(slot.user_fd);
+	ASSERT_EQ(write(user_peer, "upload", 6), 6);
+	pass();
+	testing::internal::CaptureStderr();
+	close(server_peer); // the unread upload makes this a reset
+	server_peer = -1;
+	pass();
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	    "server_read: Connection reset by peer\n");
+	EXPECT_EQ(slot.state, SLOT_LINGERING);
+	EXPECT_EQ(slot.ended, END_SERVER_RESET);
+
+	ASSERT_EQ(shutdown(user_peer, SHUT_WR), 0);
+	pass();
+	EXPECT_EQ(slot.state, SLOT_ACKING);
+	fd_set r, w;
+	interest(&r, &w);
+	EXPECT_TRUE(slot_interest(&slot, &r, &w));
+	EXPECT_FALSE(FD_ISSET(slot.user_fd, &r));
+
+	EXPECT_EQ(drain(user_peer).size(), filler);
+	char c;
+	EXPECT_EQ(read(user_peer, &c, 1), -1); // no end of stream yet
+	EXPECT_EQ(errno, EAGAIN);
+	pass();
+	EXPECT_EQ(slot.user_fd, -1);
+	EXPECT_EQ(read(user_peer, &c, 1), 0);
+}
+
+TEST_F(PumpTest, ABothWaysEndWritesOutTheRestWithoutReadingAgain)
+{
+	// The user ends, then the destination ends while bytes still wait
+	// for it: they are written out, and the ended destination is not
+	// read again.
+	size_t filler = fill_up(slot.server_fd);
+	ASSERT_EQ(write(user_peer, "last words", 10), 10);
+	ASSERT_EQ(shutdown(user_peer, SHUT_WR), 0);
+	pass();
+	pass();
+	ASSERT_EQ(slot.state, SLOT_DRAINING);
+	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
+	pass();
+	EXPECT_EQ(slot.state, SLOT_FLUSHING);
+	fd_set r, w;
+	interest(&r, &w);
+	EXPECT_FALSE(FD_ISSET(slot.server_fd, &r));
+	EXPECT_TRUE(FD_ISSET(slot.server_fd, &w));
+	std::string got;
+	for (int i = 0; i < 100 && slot.user_fd != -1; i++) {
+		got += drain(server_peer);
+		pass();
+	}
+	got += drain(server_peer);
+	EXPECT_EQ(slot.user_fd, -1);
+	EXPECT_EQ(got.size(), filler + 10);
+	EXPECT_EQ(got.substr(filler), "last words");
 }
 
 } // namespace
