@@ -126,24 +126,30 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	return false;
 }
 
-/*
- * The bytes fd's peer has yet to acknowledge, our end of stream included;
- * 0 once the connection is gone, since nothing more can reach the peer
- * then (the kernel keeps the count of a reset connection).
- */
+/* The bytes fd's peer has yet to acknowledge, our end of stream included. */
 static int
 unacknowledged(int fd)
 {
-	tcp_info info;
-	socklen_t len = sizeof(info);
 	int queued;
 
-	if (ioctl(fd, SIOCOUTQ, &queued) == -1 || queued == 0)
-		return 0;
-	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
-	    info.tcpi_state == TCP_CLOSE)
+	if (ioctl(fd, SIOCOUTQ, &queued) == -1)
 		return 0;
 	return queued;
+}
+
+/*
+ * Whether fd's connection is gone.  A socket that is read learns it from
+ * the read; one that is not keeps the count of what was never acknowledged
+ * after a reset or a time-out, and only its state tells.
+ */
+static bool
+connection_gone(int fd)
+{
+	tcp_info info;
+	socklen_t len = sizeof(info);
+
+	return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+	    info.tcpi_state == TCP_CLOSE;
 }
 
 /*
@@ -462,7 +468,22 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 void
 close_if_acknowledged(conn_slot *slot)
 {
-	if ((slot->state == SLOT_LINGERING || slot->state == SLOT_ACKING) &&
-	    unacknowledged(open_side_fd(slot)) == 0)
-		close_slot(slot);
+	int fd = open_side_fd(slot);
+
+	switch (slot->state) {
+	case SLOT_LINGERING:
+		if (unacknowledged(fd) == 0)
+			close_slot(slot);
+		break;
+	case SLOT_ACKING:
+		if (unacknowledged(fd) == 0 || connection_gone(fd))
+			close_slot(slot);
+		break;
+	case SLOT_IDLE:
+	case SLOT_CONNECTING:
+	case SLOT_CONNECTED:
+	case SLOT_DRAINING:
+	case SLOT_FLUSHING:
+		break;
+	}
 }
