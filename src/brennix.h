@@ -108,7 +108,8 @@ constexpr int LINGER_POLL_MS = 20;
  * after KEEPALIVE_COUNT probes go unanswered: two minutes for an idle peer
  * that vanished.  A peer that answers is never cut off, however long it
  * keeps its window shut.  A connect is given up after CONNECT_SYN_RETRIES
- * retransmitted SYNs, 63 seconds.
+ * retransmitted SYNs: 63 seconds, 67 where the kernel spaces the first
+ * retries evenly (net.ipv4.tcp_syn_linear_timeouts).
  */
 constexpr int KEEPALIVE_IDLE = 30;
 constexpr int KEEPALIVE_INTERVAL = 10;
