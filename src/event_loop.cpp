@@ -15,8 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <array>
-
 #include "brennix.h"
 
 static void
@@ -184,16 +182,17 @@ serve_connecting(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 
 static void
 serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
-    int slot_count, const fd_set *read_set, std::span<char> datagram)
+    int slot_count, const fd_set *read_set, const fd_set *write_set)
 {
+	udp_resume(write_set);
 	for (int i = 0; i < rule_count; i++) {
 		forward_rule *rule = &rules[i];
 
 		if (rule->proto == PROTO_UDP) {
 			if (FD_ISSET(rule->udp_fd, read_set))
-				drain_from_destination(rule, datagram);
+				drain_from_destination(rule);
 			if (FD_ISSET(rule->listen_fd, read_set))
-				drain_from_clients(rule, datagram);
+				drain_from_clients(rule);
 		} else if (FD_ISSET(rule->listen_fd, read_set))
 			open_pair(rule, slots, slot_count);
 	}
@@ -266,8 +265,6 @@ void
 forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count)
 {
-	/* Shared by every UDP rule; static to keep 64 KiB off the stack. */
-	static std::array<char, DATAGRAM_BUFSIZE> datagram;
 	fd_set master_set, read_set, write_set;
 	int select_count;
 	bool lingering;
@@ -282,6 +279,7 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		/* select overwrites its sets: start each pass from copies. */
 		read_set = master_set;
 		FD_ZERO(&write_set);
+		udp_interest(rules, rule_count, &read_set, &write_set);
 		lingering =
 		    add_slot_interest(slots, slot_count, &read_set, &write_set);
 		/* An idle forwarder sleeps until something happens. */
@@ -293,7 +291,7 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 			die("select error");
 		}
 		serve_rules(rules, rule_count, slots, slot_count, &read_set,
-		    datagram);
+		    &write_set);
 		serve_slots(slots, slot_count, &read_set, &write_set);
 		if (lingering && linger_poll_due())
 			close_acknowledged(slots, slot_count);

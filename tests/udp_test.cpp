@@ -11,6 +11,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e_support.h"
 
@@ -233,6 +234,64 @@ TEST_F(UdpTest, APortInUseIsNeitherSharedNorTaken)
 	EXPECT_EQ(twice.wait_exit(10), 1);
 	EXPECT_EQ(twice.after_banner(), "bind: Address already in use\n");
 	EXPECT_TRUE(forwarder.alive());
+}
+
+// A socket with room for every datagram a test queues up.
+void
+make_room(int fd)
+{
+	int size = 4 << 20;
+	if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)))
+		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+}
+
+TEST_F(UdpTest, DatagramsQueuedBothWaysWhileStoppedArriveWholeAndInOrder)
+{
+	// 22 datagrams of every size, more than a batch, queue up toward the
+	// stopped forwarder from a client of 127.0.0.2; then as many replies.
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
+	int relay = wait_udp_path(client, port, dest);
+	ASSERT_NE(relay, -1);
+	int connected = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in second{};
+	second.sin_family = AF_INET;
+	second.sin_port = htons(static_cast<uint16_t>(port));
+	second.sin_addr.s_addr = inet_addr("127.0.0.2");
+	ASSERT_EQ(connect(connected, reinterpret_cast<sockaddr *>(&second),
+	              sizeof(second)),
+	    0);
+	make_room(connected);
+	make_room(dest);
+	const size_t sizes[] = {0, 1, 2048, 2049, 65507, 100, 200, 300, 400,
+	    500};
+	std::vector<std::string> data;
+	for (unsigned i = 0; i < 22; i++)
+		data.push_back(random_bytes(sizes[i % 10], i));
+
+	kill(forwarder.pid, SIGSTOP);
+	for (auto &d : data)
+		ASSERT_EQ(send(connected, d.data(), d.size(), 0),
+		    static_cast<ssize_t>(d.size()));
+	kill(forwarder.pid, SIGCONT);
+	std::string got;
+	int from;
+	for (size_t i = 0; i < data.size(); i++) {
+		ASSERT_TRUE(recv_datagram(dest, &got, 5, &from)) << i;
+		EXPECT_TRUE(got == data[i]) << i << ": " << got.size();
+		EXPECT_EQ(from, relay);
+	}
+
+	// The connected client takes datagrams from 127.0.0.2:port only.
+	kill(forwarder.pid, SIGSTOP);
+	for (auto &d : data)
+		send_datagram(dest, relay, d);
+	kill(forwarder.pid, SIGCONT);
+	for (size_t i = 0; i < data.size(); i++) {
+		ASSERT_TRUE(recv_datagram(connected, &got, 5)) << i;
+		EXPECT_TRUE(got == data[i]) << i << ": " << got.size();
+	}
+	close(connected);
+	EXPECT_EQ(forwarder.after_banner(), "");
 }
 
 } // namespace
