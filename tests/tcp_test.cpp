@@ -204,20 +204,31 @@ TEST(TcpTest, TenRulesServeAllThirtySlotsRoundAfterRound)
 		config += rule(ports.back(), echo.port);
 	}
 	Forwarder forwarder(config);
+	int fd = tcp_connect(ports[0]);
+	ASSERT_TRUE(pings(fd));
+	close(fd);
+	usleep(100000);
+	int idle_fds = open_fds(forwarder.pid);
 	for (int round = 0; round < 2; round++) {
 		std::vector<int> fds;
 		int served = 0;
 		for (int i = 0; i < 30; i++) {
-			int fd =
-			    tcp_connect(ports[static_cast<size_t>(i % 10)]);
+			fd = tcp_connect(ports[static_cast<size_t>(i % 10)]);
 			ASSERT_NE(fd, -1);
 			served += pings(fd);
 			fds.push_back(fd);
 		}
 		EXPECT_EQ(served, 30);
-		for (int fd : fds)
-			close(fd);
-		usleep(100000);
+		for (int user : fds)
+			close(user);
+		// Every slot is free again once the forwarder holds no
+		// more descriptors than before.
+		for (auto deadline = deadline_in(5);
+		     open_fds(forwarder.pid) > idle_fds &&
+		     Clock::now() < deadline;
+		     usleep(10000))
+			;
+		EXPECT_EQ(open_fds(forwarder.pid), idle_fds);
 	}
 	EXPECT_TRUE(forwarder.alive());
 	EXPECT_EQ(forwarder.after_banner(), "");
