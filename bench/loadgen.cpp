@@ -39,28 +39,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench_common.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr size_t REQUEST = 100, REPLY = 6000, MESSAGE = 64;
-
-[[noreturn]] void
-fail(const char *what)
-{
-	perror(what);
-	exit(1);
-}
-
-sockaddr_in
-loopback(int port)
-{
-	sockaddr_in addr{};
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	addr.sin_port = htons(static_cast<uint16_t>(port));
-	return addr;
-}
 
 void
 nodelay(int fd)
@@ -109,12 +92,6 @@ read_exact(int fd, char *buf, size_t len)
 		len -= static_cast<size_t>(n);
 	}
 	return true;
-}
-
-double
-seconds_since(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 void

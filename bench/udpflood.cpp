@@ -27,36 +27,13 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "bench_common.h"
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr int BURST = 64;
 constexpr int ECHO_SIZE = 64;
 constexpr int MAX_DATAGRAM = 65507;
-
-[[noreturn]] void
-fail(const char *what)
-{
-	perror(what);
-	exit(1);
-}
-
-sockaddr_in
-loopback(int port)
-{
-	sockaddr_in addr{};
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	addr.sin_port = htons(static_cast<uint16_t>(port));
-	return addr;
-}
-
-double
-seconds_since(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 int
 udp_socket(int connect_to, int bind_to)

@@ -35,6 +35,24 @@ wait_udp_path(int client, int port, int dest)
 	return from;
 }
 
+// A UDP socket connected to 127.0.0.2:port, a second address of the
+// host; -1 if none could be made.
+int
+client_of_second_address(int port)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in second{};
+	second.sin_family = AF_INET;
+	second.sin_port = htons(static_cast<uint16_t>(port));
+	second.sin_addr.s_addr = inet_addr("127.0.0.2");
+	if (connect(fd, reinterpret_cast<sockaddr *>(&second),
+	        sizeof(second)) == -1) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 struct UdpTest : ::testing::Test {
 	int dest = udp_bind();
 	int client = udp_bind();
@@ -175,14 +193,8 @@ TEST_F(UdpTest, RepliesLeaveFromTheAddressTheClientSentTo)
 
 	// A connected client, like most resolvers, takes replies only from
 	// the address it sent to: here a second address of the host.
-	int connected = socket(AF_INET, SOCK_DGRAM, 0);
-	sockaddr_in second{};
-	second.sin_family = AF_INET;
-	second.sin_port = htons(static_cast<uint16_t>(port));
-	second.sin_addr.s_addr = inet_addr("127.0.0.2");
-	ASSERT_EQ(connect(connected, reinterpret_cast<sockaddr *>(&second),
-	              sizeof(second)),
-	    0);
+	int connected = client_of_second_address(port);
+	ASSERT_NE(connected, -1);
 	std::string got;
 	for (const char *query : {"one", "two"}) {
 		ASSERT_EQ(send(connected, query, 3, 0), 3);
@@ -252,14 +264,8 @@ TEST_F(UdpTest, DatagramsQueuedBothWaysWhileStoppedArriveWholeAndInOrder)
 	Forwarder forwarder(rule(port, local_port(dest), "udp"));
 	int relay = wait_udp_path(client, port, dest);
 	ASSERT_NE(relay, -1);
-	int connected = socket(AF_INET, SOCK_DGRAM, 0);
-	sockaddr_in second{};
-	second.sin_family = AF_INET;
-	second.sin_port = htons(static_cast<uint16_t>(port));
-	second.sin_addr.s_addr = inet_addr("127.0.0.2");
-	ASSERT_EQ(connect(connected, reinterpret_cast<sockaddr *>(&second),
-	              sizeof(second)),
-	    0);
+	int connected = client_of_second_address(port);
+	ASSERT_NE(connected, -1);
 	make_room(connected);
 	make_room(dest);
 	const size_t sizes[] = {0, 1, 2048, 2049, 65507, 100, 200, 300, 400,
