@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <netinet/in.h>
@@ -432,6 +433,24 @@ random_bytes(size_t n, unsigned seed)
 	for (auto &c : s)
 		c = static_cast<char>(gen());
 	return s;
+}
+
+int
+copy_fd(pid_t pid, int fd)
+{
+	int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+	int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+	close(pidfd);
+	return copy;
+}
+
+int
+int_option(int fd, int level, int name)
+{
+	int value = -1;
+	socklen_t len = sizeof(value);
+	getsockopt(fd, level, name, &value, &len);
+	return value;
 }
 
 void

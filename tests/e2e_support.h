@@ -103,6 +103,11 @@ bool pings(int fd);
 // came back in order.
 bool echo_intact(int fd, const std::string &data, double seconds = 120);
 
+// Descriptor fd of process pid, copied into this process (-1 if it has
+// none), and an integer socket option of a descriptor (-1 on failure).
+int copy_fd(pid_t pid, int fd);
+int int_option(int fd, int level, int name);
+
 // Makes close reset the connection instead of ending it with a FIN.
 void set_linger_zero(int fd);
 void close_with_reset(int fd);

@@ -5,7 +5,6 @@
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 
 #include <linux/sockios.h>
 
@@ -206,25 +205,6 @@ TEST(TcpFaultTest, BytesSentBeforeLeavingAPendingConnectArriveWhenItCompletes)
 	EXPECT_EQ(recv_to_end(dest, &got, 10), 0);
 	EXPECT_EQ(got, "sent while connecting");
 	close(dest);
-}
-
-// One of the forwarder's descriptors, copied into this process.
-int
-copy_fd(pid_t pid, int fd)
-{
-	int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-	int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
-	close(pidfd);
-	return copy;
-}
-
-int
-int_option(int fd, int level, int name)
-{
-	int value = -1;
-	socklen_t len = sizeof(value);
-	getsockopt(fd, level, name, &value, &len);
-	return value;
 }
 
 int

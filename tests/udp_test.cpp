@@ -9,10 +9,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "brennix.h"
 #include "e2e_support.h"
 
 namespace {
@@ -298,6 +300,28 @@ TEST_F(UdpTest, DatagramsQueuedBothWaysWhileStoppedArriveWholeAndInOrder)
 	}
 	close(connected);
 	EXPECT_EQ(forwarder.after_banner(), "");
+}
+
+TEST_F(UdpTest, BothSocketsOfARuleAskForAQueueThatHoldsBursts)
+{
+	// The kernel gives twice what is asked, up to net.core.rmem_max.
+	Forwarder forwarder(rule(port, local_port(dest), "udp"));
+	ASSERT_NE(wait_udp_path(client, port, dest), -1);
+	int rmem_max = std::stoi(read_file("/proc/sys/net/core/rmem_max"));
+	int udp_sockets = 0;
+	for (int fd = 3; fd < SELECT_LIMIT; fd++) {
+		int copy = copy_fd(forwarder.pid, fd);
+		if (copy == -1)
+			continue;
+		if (int_option(copy, SOL_SOCKET, SO_TYPE) == SOCK_DGRAM) {
+			SCOPED_TRACE(fd);
+			udp_sockets++;
+			EXPECT_EQ(int_option(copy, SOL_SOCKET, SO_RCVBUF),
+			    2 * std::min(UDP_RCVBUF, rmem_max));
+		}
+		close(copy);
+	}
+	EXPECT_EQ(udp_sockets, 2);
 }
 
 } // namespace
