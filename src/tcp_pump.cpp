@@ -169,18 +169,14 @@ end_pair(conn_slot *slot)
 	int fd = open_side_fd(slot);
 	bool reset = reset_follows(slot);
 
-	if (unacknowledged(fd) == 0 &&
-	    (reset || slot->state == SLOT_FLUSHING ||
-	        open_side_queued(slot) == 0)) {
+	/* An open side that ended its stream left nothing unread. */
+	if ((slot->state == SLOT_FLUSHING && !reset) ||
+	    (unacknowledged(fd) == 0 &&
+	        (reset || open_side_queued(slot) == 0))) {
 		close_slot(slot);
 		return true;
 	}
 	if (slot->state == SLOT_FLUSHING) {
-		/* The open side ended too: its close loses nothing. */
-		if (!reset) {
-			close_slot(slot);
-			return true;
-		}
 		slot->state = SLOT_ACKING;
 		return false;
 	}
