@@ -157,11 +157,13 @@ connection_gone(int fd)
  * close now would destroy what that side's kernel still holds for its
  * peer, and a close with input unread is a reset, so the pair closes at
  * once only when the peer has acknowledged everything and, for an orderly
- * end, sent nothing that waits unread.  Otherwise the open side lingers:
- * for an orderly end its stream is ended after the data, and the pair
- * closes when the peer has acknowledged that, ended or failed; ahead of a
- * reset it closes when the peer has acknowledged the data.  Returns true
- * when the pair was closed.
+ * end, sent nothing that waits unread.  Even then the open side's stream
+ * is ended first: a byte that arrives after the last read still makes the
+ * close a reset, but the peer reads our end of stream ahead of it.
+ * Otherwise the open side lingers: for an orderly end its stream is ended
+ * after the data, and the pair closes when the peer has acknowledged
+ * that, ended or failed; ahead of a reset it closes when the peer has
+ * acknowledged the data.  Returns true when the pair was closed.
  */
 static bool
 end_pair(conn_slot *slot)
@@ -170,9 +172,13 @@ end_pair(conn_slot *slot)
 	bool reset = reset_follows(slot);
 
 	/* An open side that ended its stream left nothing unread. */
-	if ((slot->state == SLOT_FLUSHING && !reset) ||
-	    (unacknowledged(fd) == 0 &&
-	        (reset || open_side_queued(slot) == 0))) {
+	if (slot->state == SLOT_FLUSHING && !reset) {
+		close_slot(slot);
+		return true;
+	}
+	if (unacknowledged(fd) == 0 && (reset || open_side_queued(slot) == 0)) {
+		if (!reset)
+			(void)shutdown(fd, SHUT_WR);
 		close_slot(slot);
 		return true;
 	}

@@ -103,19 +103,21 @@ send_and_linger(int fd, const std::string &data)
 	recv_to_end(fd, &ignored, 30);
 }
 
-// Reads slowly until the end of the stream, sending 1 KiB every 5 ms
-// meanwhile, as a client with a heartbeat or a pipelined request does.
-// Returns how the stream ended (recv_to_end's code).
+// Reads slowly until the end of the stream, sending a beat of 1 KiB every
+// 5 ms meanwhile (or as given), as a client with a heartbeat or a
+// pipelined request does.  Returns how the stream ended (recv_to_end's
+// code).
 int
-read_slowly_while_sending(int fd, std::string *got)
+read_slowly_while_sending(int fd, std::string *got, size_t beat_size = 1024,
+    unsigned pause_us = 5000)
 {
-	const std::string beat(1024, 'h');
+	const std::string beat(beat_size, 'h');
 	char buf[SMALL_BUFFER];
 	auto deadline = deadline_in(30);
 	while (Clock::now() < deadline) {
 		(void)send(fd, beat.data(), beat.size(),
 		    MSG_DONTWAIT | MSG_NOSIGNAL);
-		usleep(5000);
+		usleep(pause_us);
 		ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
 		if (n == 0)
 			return 0;
@@ -147,6 +149,35 @@ TEST(TcpEndTest, ACloseWithInputUnreadDeliversTheWholeTail)
 			if (link.forwarder) {
 				EXPECT_EQ(link.forwarder->after_banner(), "");
 			}
+		}
+	}
+}
+
+TEST(TcpEndTest, AnEndWhileTheOtherSideStillSendsIsAnEndOfStream)
+{
+	// One side sends a request and ends its stream without reading,
+	// while the other keeps sending in beats that fill every buffer
+	// toward the first: the other must read the request, then the end
+	// of stream, not a reset.
+	const std::string request = random_bytes(64 << 10, 23);
+	for (bool forwarded : {false, true}) {
+		for (bool downstream : {true, false}) {
+			SCOPED_TRACE(how(forwarded, downstream));
+			Link link(forwarded);
+			std::string got;
+			int end = -2;
+			std::thread open_side([&] {
+				end = read_slowly_while_sending(
+				    link.to(downstream), &got, 2048, 200);
+			});
+			sleep(2); // the ended side's buffers fill up
+			EXPECT_TRUE(send_all(link.from(downstream), request));
+			usleep(200000); // and is acknowledged
+			shutdown(link.from(downstream), SHUT_WR);
+			open_side.join();
+			EXPECT_EQ(end, 0);
+			EXPECT_EQ(got.size(), request.size());
+			EXPECT_TRUE(got == request);
 		}
 	}
 }
