@@ -76,7 +76,10 @@ enum { PROTO_TCP = 0, PROTO_UDP = 1 };
  * and the same with the sides swapped (END_SERVER...).  The open side's
  * end of stream moves SLOT_DRAINING to SLOT_FLUSHING and SLOT_LINGERING to
  * its close, or to SLOT_ACKING ahead of a reset; its failure closes the
- * pair.  A lingering pair keeps its slot until it closes.
+ * pair.  A side whose peer is found gone (PEER_SILENCE_MS) fails in every
+ * state but SLOT_CONNECTING, whose connect has a bound of its own; in the
+ * states after SLOT_CONNECTED only the open side is looked at, and its
+ * failure closes the pair.
  */
 enum slot_state : int {
 	SLOT_IDLE = 0,       /* free, or accepted and not yet connecting */
@@ -99,23 +102,35 @@ enum side_end : int {
 };
 
 /*
- * select reports no acknowledgement: while a pair lingers, the loop looks
- * at the open side's send queue every LINGER_POLL_MS.
+ * select reports no acknowledgement, so the loop looks at what a pair's
+ * peers have yet to acknowledge: PEER_CHECK_MS after the pair sent bytes,
+ * and as long as any wait, at most that often while the peer acknowledges
+ * nothing.  A lingering pair whose peer acknowledges is looked at every
+ * LINGER_POLL_MS, so that it closes soon after the last acknowledgement.
+ * A pair that holds no unacknowledged byte is not looked at.
  */
+constexpr int PEER_CHECK_MS = 1000;
 constexpr int LINGER_POLL_MS = 20;
 
 /*
- * Both sockets of a TCP pair probe an idle peer after KEEPALIVE_IDLE
- * seconds, then every KEEPALIVE_INTERVAL seconds, and fail with ETIMEDOUT
- * after KEEPALIVE_COUNT probes go unanswered: two minutes for an idle peer
- * that vanished.  A peer that answers is never cut off, however long it
- * keeps its window shut.  A connect is given up after CONNECT_SYN_RETRIES
- * retransmitted SYNs: 63 seconds, 67 where the kernel spaces the first
- * retries evenly (net.ipv4.tcp_syn_linear_timeouts).
+ * A peer that vanished without a word is let go, its side ended as by a
+ * failed read with ETIMEDOUT, within about two minutes of its last answer,
+ * whatever the pair is doing.  An idle connection finds it by keepalive:
+ * probes after KEEPALIVE_IDLE seconds, then every KEEPALIVE_INTERVAL
+ * seconds, KEEPALIVE_COUNT unanswered.  A connection with bytes or its end
+ * of stream unacknowledged, which keepalive does not probe, is given up
+ * when it has heard nothing for PEER_SILENCE_MS while PEER_UNANSWERED
+ * retransmissions or window probes in a row went unanswered.  A live peer
+ * answers each, however long it keeps its window shut, and is never cut
+ * off.  A connect is given up after CONNECT_SYN_RETRIES retransmitted
+ * SYNs: 63 seconds, 67 where the kernel spaces the first retries evenly
+ * (net.ipv4.tcp_syn_linear_timeouts).
  */
 constexpr int KEEPALIVE_IDLE = 30;
 constexpr int KEEPALIVE_INTERVAL = 10;
 constexpr int KEEPALIVE_COUNT = 9;
+constexpr unsigned PEER_SILENCE_MS = 120000;
+constexpr int PEER_UNANSWERED = 3;
 constexpr int CONNECT_SYN_RETRIES = 5;
 
 enum connect_status : int {
@@ -147,9 +162,14 @@ struct conn_slot {
 	char *to_user_end;
 	char *to_user_pos;
 	slot_state state;
-	side_end ended;    /* END_NONE until one side ends */
-	int user_queued;   /* bytes the user socket still held at its last */
-	int server_queued; /* read, and the destination socket at its own */
+	side_end ended;     /* END_NONE until one side ends */
+	int user_queued;    /* bytes the user socket still held at its last */
+	int server_queued;  /* read, and the destination socket at its own */
+	bool sent;          /* sent bytes or an end since the loop last saw */
+	long long check_at; /* loop clock (ms) of the next look at what the
+	                       peers acknowledged; 0 when none is due */
+	int unacked_seen;   /* the open side's unacknowledged bytes at the
+	                       last look, while the pair lingers */
 };
 
 /* main.cpp */
@@ -179,15 +199,16 @@ void setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
 
 /* slot_table.cpp */
 int find_free_slot(const conn_slot *slots, int slot_count);
+void reset_on_close(int fd);
 void close_slot(conn_slot *slot);
 int set_select_count(int count);
 bool fd_selectable(int fd);
 void watch_fd(int fd, fd_set *set);
 
 /* tcp_pump.cpp */
-bool slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
+void slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
 void pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set);
-void close_if_acknowledged(conn_slot *slot);
+int check_peers(conn_slot *slot);
 
 /* udp_relay.cpp */
 void drain_from_destination(forward_rule *rule);

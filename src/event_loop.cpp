@@ -30,19 +30,14 @@ build_master_set(const forward_rule *rules, int rule_count, fd_set *master)
 	}
 }
 
-/* Returns true when a pair waits for an acknowledgement. */
-static bool
+static void
 add_slot_interest(const conn_slot *slots, int slot_count, fd_set *read_set,
     fd_set *write_set)
 {
-	bool lingering = false;
-
 	for (int i = 0; i < slot_count; i++) {
-		if (slots[i].user_fd != -1 &&
-		    slot_interest(&slots[i], read_set, write_set))
-			lingering = true;
+		if (slots[i].user_fd != -1)
+			slot_interest(&slots[i], read_set, write_set);
 	}
-	return lingering;
 }
 
 /*
@@ -113,6 +108,8 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 	slot->state = SLOT_IDLE;
 	slot->ended = END_NONE;
 	slot->user_queued = slot->server_queued = 0;
+	slot->sent = false;
+	slot->check_at = 0;
 	slot->server_fd = -1;
 	slot->user_fd = user_fd;
 	if (verbose)
@@ -224,36 +221,70 @@ serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
 	}
 }
 
-/*
- * True once every LINGER_POLL_MS, however busy the loop: a pair waiting for
- * an acknowledgement is looked at that often, and no more.
- */
-static bool
-linger_poll_due()
+/* The loop's clock, in milliseconds. */
+static long long
+clock_ms()
 {
-	static timespec next;
 	timespec now;
 
 	clock_gettime(CLOCK_MONOTONIC, &now);
-	if (now.tv_sec < next.tv_sec ||
-	    (now.tv_sec == next.tv_sec && now.tv_nsec < next.tv_nsec))
-		return false;
-	next = now;
-	next.tv_nsec += LINGER_POLL_MS * 1000000L;
-	if (next.tv_nsec >= 1000000000L) {
-		next.tv_sec++;
-		next.tv_nsec -= 1000000000L;
-	}
-	return true;
+	return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-static void
-close_acknowledged(conn_slot *slots, int slot_count)
+static bool
+lingering(const conn_slot *slot)
 {
+	return slot->state == SLOT_LINGERING || slot->state == SLOT_ACKING;
+}
+
+/*
+ * The time of the look that comes steps intervals of wait ms after now, on
+ * a grid of wait ms, so that the looks at every pair due in the same
+ * interval take one wake-up.
+ */
+static long long
+look_time(long long now, int wait, int steps)
+{
+	return (now / wait + steps) * wait;
+}
+
+/*
+ * Looks at what the pairs' peers have yet to acknowledge, when a look is
+ * due: PEER_CHECK_MS after a pair sent something, LINGER_POLL_MS after it
+ * began to linger, then as check_peers asks.  Returns the time in ms until
+ * the next look, or -1 when none is due, so that a forwarder with nothing
+ * unacknowledged sleeps until something happens.
+ */
+static long long
+look_at_peers(conn_slot *slots, int slot_count)
+{
+	long long now = clock_ms(), next = -1, soon;
+	int wait;
+
 	for (int i = 0; i < slot_count; i++) {
-		if (slots[i].user_fd != -1)
-			close_if_acknowledged(&slots[i]);
+		conn_slot *slot = &slots[i];
+
+		if (slot->user_fd == -1)
+			continue;
+		if (slot->sent) {
+			slot->sent = false;
+			/* One interval at least: most pairs close before. */
+			soon = look_time(now,
+			    lingering(slot) ? LINGER_POLL_MS : PEER_CHECK_MS,
+			    2);
+			if (slot->check_at == 0 || soon < slot->check_at)
+				slot->check_at = soon;
+		}
+		if (slot->check_at != 0 && slot->check_at <= now) {
+			wait = check_peers(slot);
+			slot->check_at =
+			    wait == 0 ? 0 : look_time(now, wait, 1);
+		}
+		if (slot->user_fd != -1 && slot->check_at != 0 &&
+		    (next == -1 || slot->check_at - now < next))
+			next = slot->check_at - now;
 	}
+	return next;
 }
 
 /*
@@ -266,9 +297,9 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count)
 {
 	fd_set master_set, read_set, write_set;
+	long long wait = -1;
 	int select_count;
-	bool lingering;
-	timeval tick;
+	timeval timeout;
 
 	select_count = set_select_count(getdtablesize());
 	build_master_set(rules, rule_count, &master_set);
@@ -280,12 +311,11 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		read_set = master_set;
 		FD_ZERO(&write_set);
 		udp_interest(rules, rule_count, &read_set, &write_set);
-		lingering =
-		    add_slot_interest(slots, slot_count, &read_set, &write_set);
-		/* An idle forwarder sleeps until something happens. */
-		tick = {0, LINGER_POLL_MS * 1000};
+		add_slot_interest(slots, slot_count, &read_set, &write_set);
+		timeout.tv_sec = wait / 1000;
+		timeout.tv_usec = wait % 1000 * 1000;
 		if (select(select_count, &read_set, &write_set, nullptr,
-		        lingering ? &tick : nullptr) == -1) {
+		        wait == -1 ? nullptr : &timeout) == -1) {
 			if (errno == EINTR)
 				continue;
 			die("select error");
@@ -293,7 +323,6 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		serve_rules(rules, rule_count, slots, slot_count, &read_set,
 		    &write_set);
 		serve_slots(slots, slot_count, &read_set, &write_set);
-		if (lingering && linger_poll_due())
-			close_acknowledged(slots, slot_count);
+		wait = look_at_peers(slots, slot_count);
 	}
 }

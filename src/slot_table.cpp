@@ -22,8 +22,11 @@ find_free_slot(const conn_slot *slots, int slot_count)
 	return -1;
 }
 
-/* Makes the close of fd a reset. */
-static void
+/*
+ * Makes the close of fd a reset, which discards what its send queue
+ * holds.
+ */
+void
 reset_on_close(int fd)
 {
 	linger abort = {1, 0};

@@ -78,27 +78,27 @@ open_side_queued(const conn_slot *slot)
  * waits for its connect, and reads the user meanwhile so that one who
  * leaves is seen.  Once a side has ended, the open side is read only to
  * drop what it sends, and a side that refused a write until the end of
- * what it sent.  Returns true for a pair that waits for its open side's
- * peer to acknowledge what it was sent, which select cannot report.
+ * what it sent.  A pair that waits for its open side's peer to
+ * acknowledge what it was sent has nothing for select to report but what
+ * that side sends.
  */
-bool
+void
 slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 {
 	switch (slot->state) {
 	case SLOT_IDLE:
-		return false;
+	case SLOT_ACKING:
+		return;
 	case SLOT_CONNECTING:
 		watch_fd(slot->server_fd, read_set);
 		watch_fd(slot->server_fd, write_set);
 		if (slot->ended == END_NONE &&
 		    has_room(slot->to_server, slot->to_server_end))
 			watch_fd(slot->user_fd, read_set);
-		return false;
+		return;
 	case SLOT_LINGERING:
 		watch_fd(open_side_fd(slot), read_set);
-		return true;
-	case SLOT_ACKING:
-		return true;
+		return;
 	case SLOT_CONNECTED:
 	case SLOT_DRAINING:
 	case SLOT_FLUSHING:
@@ -113,7 +113,7 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 			watch_fd(slot->server_fd, read_set);
 		if (has_room(slot->to_server, slot->to_server_end))
 			watch_fd(slot->user_fd, read_set);
-		return false;
+		return;
 	}
 	if (slot->state == SLOT_DRAINING)
 		watch_fd(open_side_fd(slot), read_set);
@@ -123,7 +123,6 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	if (slot->ended == END_SERVER_REFUSED &&
 	    has_room(slot->to_user, slot->to_user_end))
 		watch_fd(slot->server_fd, read_set);
-	return false;
 }
 
 /* The bytes fd's peer has yet to acknowledge, our end of stream included. */
@@ -137,19 +136,37 @@ unacknowledged(int fd)
 	return queued;
 }
 
+enum peer_health {
+	PEER_ANSWERS, /* or cannot be told: not TCP */
+	PEER_SILENT,  /* gone without a word */
+	PEER_RESET,   /* the connection is gone */
+};
+
 /*
- * Whether fd's connection is gone.  A socket that is read learns it from
- * the read; one that is not keeps the count of what was never acknowledged
- * after a reset or a time-out, and only its state tells.
+ * How fd's peer fares, for a socket that holds bytes it has yet to
+ * acknowledge.  Silent: it has answered nothing for PEER_SILENCE_MS, while
+ * PEER_UNANSWERED retransmissions or window probes in a row went out.  A
+ * live peer answers each, however long it keeps its window shut, and every
+ * answer sets the kernel's counts back to 0; the count tells an answer on
+ * its way from none.  A socket that is read learns of a reset from the
+ * read; one that is not keeps the count of what was never acknowledged
+ * after a reset, and only its state tells.
  */
-static bool
-connection_gone(int fd)
+static peer_health
+peer_health_of(int fd)
 {
 	tcp_info info;
 	socklen_t len = sizeof(info);
 
-	return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
-	    info.tcpi_state == TCP_CLOSE;
+	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == -1)
+		return PEER_ANSWERS;
+	if (info.tcpi_state == TCP_CLOSE)
+		return PEER_RESET;
+	if ((info.tcpi_retransmits >= PEER_UNANSWERED ||
+	        info.tcpi_probes >= PEER_UNANSWERED) &&
+	    info.tcpi_last_ack_recv >= PEER_SILENCE_MS)
+		return PEER_SILENT;
+	return PEER_ANSWERS;
 }
 
 /*
@@ -170,18 +187,22 @@ end_pair(conn_slot *slot)
 {
 	int fd = open_side_fd(slot);
 	bool reset = reset_follows(slot);
+	int unacked;
 
 	/* An open side that ended its stream left nothing unread. */
 	if (slot->state == SLOT_FLUSHING && !reset) {
 		close_slot(slot);
 		return true;
 	}
-	if (unacknowledged(fd) == 0 && (reset || open_side_queued(slot) == 0)) {
+	unacked = unacknowledged(fd);
+	if (unacked == 0 && (reset || open_side_queued(slot) == 0)) {
 		if (!reset)
 			(void)shutdown(fd, SHUT_WR);
 		close_slot(slot);
 		return true;
 	}
+	slot->sent = true;
+	slot->unacked_seen = unacked;
 	if (slot->state == SLOT_FLUSHING) {
 		slot->state = SLOT_ACKING;
 		return false;
@@ -401,6 +422,7 @@ flush(conn_slot *slot, int to_fd, int queued, char *buf, char **pos, char **end,
 	*pos += n;
 	if (*pos == *end)
 		*pos = *end = buf;
+	slot->sent = true;
 	return true;
 }
 
@@ -463,29 +485,103 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 }
 
 /*
- * Closes a lingering pair whose open side's peer has acknowledged all it
- * was sent, or whose connection is gone.  The loop calls it every
- * LINGER_POLL_MS while such pairs wait.
+ * Ends the side of fd, whose peer has gone without a word, as a keepalive
+ * failure would: one line, and a reset at the close, so that its kernel
+ * stops retransmitting to nobody.
  */
-void
-close_if_acknowledged(conn_slot *slot)
+static void
+give_up_side(conn_slot *slot, int fd)
+{
+	errno = ETIMEDOUT;
+	perror("server_read");
+	reset_on_close(fd);
+	end_side(slot, fd == slot->user_fd, ETIMEDOUT, false);
+}
+
+/*
+ * One look at a side of a pair that moves bytes: gives it up if its peer
+ * has gone.  Returns true while bytes of its wait for an acknowledgement.
+ */
+static bool
+watch_side(conn_slot *slot, int fd)
+{
+	if (unacknowledged(fd) == 0)
+		return false;
+	if (peer_health_of(fd) == PEER_SILENT) {
+		give_up_side(slot, fd);
+		return false;
+	}
+	return true;
+}
+
+/*
+ * One look at a lingering pair: it closes once its open side's peer has
+ * acknowledged everything, or once a reset it does not read has come; a
+ * peer that has gone is given up.  Returns the time to the next look.
+ */
+static int
+watch_lingering(conn_slot *slot)
 {
 	int fd = open_side_fd(slot);
+	int unacked = unacknowledged(fd);
+	bool progress = unacked < slot->unacked_seen;
+
+	slot->unacked_seen = unacked;
+	if (unacked == 0) {
+		close_slot(slot);
+		return 0;
+	}
+	if (progress)
+		return LINGER_POLL_MS;
+	switch (peer_health_of(fd)) {
+	case PEER_SILENT:
+		give_up_side(slot, fd);
+		return 0;
+	case PEER_RESET:
+		if (slot->state == SLOT_ACKING) {
+			close_slot(slot);
+			return 0;
+		}
+		break; /* the read reports it */
+	case PEER_ANSWERS:
+		break;
+	}
+	return PEER_CHECK_MS;
+}
+
+/*
+ * Looks at what the peers of a pair have yet to acknowledge, which select
+ * cannot report: once a second while bytes of a pair that moves them wait,
+ * and while a pair lingers, so that it closes once its open side's peer
+ * has acknowledged everything.  A side whose peer has gone is given up,
+ * with one "server_read" line.  After a side has ended, only the open side
+ * is looked at.  Returns the time in ms to the next look, or 0 when none
+ * is needed: nothing waits for an acknowledgement, or the pair closed.
+ */
+int
+check_peers(conn_slot *slot)
+{
+	bool waiting = false;
 
 	switch (slot->state) {
-	case SLOT_LINGERING:
-		if (unacknowledged(fd) == 0)
-			close_slot(slot);
-		break;
-	case SLOT_ACKING:
-		if (unacknowledged(fd) == 0 || connection_gone(fd))
-			close_slot(slot);
-		break;
 	case SLOT_IDLE:
 	case SLOT_CONNECTING:
+		return 0;
+	case SLOT_LINGERING:
+	case SLOT_ACKING:
+		return watch_lingering(slot);
 	case SLOT_CONNECTED:
+		waiting = watch_side(slot, slot->user_fd);
+		break;
 	case SLOT_DRAINING:
 	case SLOT_FLUSHING:
 		break;
 	}
+	/* A side given up above may have ended the pair. */
+	if (slot->state != SLOT_IDLE &&
+	    watch_side(slot,
+	        slot->state == SLOT_CONNECTED ? slot->server_fd
+	                                      : open_side_fd(slot)))
+		waiting = true;
+	return waiting && slot->user_fd != -1 ? PEER_CHECK_MS : 0;
 }

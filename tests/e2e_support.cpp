@@ -42,13 +42,19 @@ binary_path()
 }
 
 sockaddr_in
-loopback(int port)
+ipv4(const char *ip, int port)
 {
 	sockaddr_in addr{};
 	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	inet_pton(AF_INET, ip, &addr.sin_addr);
 	addr.sin_port = htons(static_cast<uint16_t>(port));
 	return addr;
+}
+
+sockaddr_in
+loopback(int port)
+{
+	return ipv4("127.0.0.1", port);
 }
 
 int
@@ -232,10 +238,10 @@ expect_only_pair_failures(const Forwarder &forwarder)
 }
 
 int
-tcp_connect(int port, double seconds)
+tcp_connect(int port, double seconds, const char *ip)
 {
 	auto deadline = deadline_in(seconds);
-	sockaddr_in addr = loopback(port);
+	sockaddr_in addr = ipv4(ip, port);
 	for (;;) {
 		int fd = socket(AF_INET, SOCK_STREAM, 0);
 		// A port nobody listens on yet can connect to itself.
@@ -251,11 +257,11 @@ tcp_connect(int port, double seconds)
 }
 
 static int
-bound_socket(int type, int port)
+bound_socket(int type, int port, const char *ip = "127.0.0.1")
 {
 	int fd = socket(AF_INET, type, 0);
 	int on = 1;
-	sockaddr_in addr = loopback(port);
+	sockaddr_in addr = ipv4(ip, port);
 	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
 	if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == -1)
 		throw std::runtime_error("bind failed");
@@ -263,9 +269,9 @@ bound_socket(int type, int port)
 }
 
 int
-tcp_listen(int port)
+tcp_listen(int port, const char *ip)
 {
-	int fd = bound_socket(SOCK_STREAM, port);
+	int fd = bound_socket(SOCK_STREAM, port, ip);
 	if (listen(fd, 64) == -1)
 		throw std::runtime_error("listen failed");
 	return fd;
@@ -484,8 +490,8 @@ echo_intact(int fd, const std::string &data, double seconds)
 	return sent && got == data;
 }
 
-PeerServer::PeerServer(PeerHandler h) :
-    handler(std::move(h)), listen_fd(tcp_listen())
+PeerServer::PeerServer(PeerHandler h, const char *ip) :
+    handler(std::move(h)), listen_fd(tcp_listen(0, ip))
 {
 	port = local_port(listen_fd);
 	acceptor = std::thread([this] {

@@ -65,11 +65,11 @@ std::string rule(int local_port, int remote_port, const char *proto = "tcp",
 // Every line after the banner reports one pair's read or write failure.
 void expect_only_pair_failures(const Forwarder &forwarder);
 
-// A TCP connection to 127.0.0.1:port, retried until the deadline while the
-// port refuses; -1 if none was made.
-int tcp_connect(int port, double seconds = 10);
-// A TCP socket listening on 127.0.0.1 at port (0: any free port).
-int tcp_listen(int port = 0);
+// A TCP connection to 127.0.0.1:port (or ip:port), retried until the
+// deadline while the port refuses; -1 if none was made.
+int tcp_connect(int port, double seconds = 10, const char *ip = "127.0.0.1");
+// A TCP socket listening on 127.0.0.1 (or ip) at port (0: any free port).
+int tcp_listen(int port = 0, const char *ip = "127.0.0.1");
 // A UDP socket bound to 127.0.0.1 at port (0: any free port).
 int udp_bind(int port = 0);
 int local_port(int fd);
@@ -112,7 +112,8 @@ int int_option(int fd, int level, int name);
 void set_linger_zero(int fd);
 void close_with_reset(int fd);
 
-// A loopback destination that runs handler on every connection it accepts,
+// A loopback destination (or one on ip) that runs handler on every
+// connection it accepts,
 // one thread each, and closes the connection when the handler returns (a
 // handler that sets a zero linger time makes that a reset).  The default
 // handler echoes.  When the server is destroyed, stopping is set and every
@@ -122,7 +123,8 @@ using PeerHandler =
 void echo_handler(int fd, const std::atomic<bool> &stopping);
 
 struct PeerServer {
-	explicit PeerServer(PeerHandler handler = echo_handler);
+	explicit PeerServer(PeerHandler handler = echo_handler,
+	    const char *ip = "127.0.0.1");
 	~PeerServer();
 	PeerServer(const PeerServer &) = delete;
 	PeerServer &operator=(const PeerServer &) = delete;
