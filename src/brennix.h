@@ -172,7 +172,7 @@ struct conn_slot {
 	                       last look, while the pair lingers */
 };
 
-/* main.cpp */
+/* report.cpp */
 extern int verbose;
 [[noreturn]] void die(const char *step);
 

@@ -11,19 +11,6 @@
 
 #include "brennix.h"
 
-int verbose;
-
-/*
- * Reports a failed system call that the forwarder cannot live with and
- * ends the process with status 1.
- */
-void
-die(const char *step)
-{
-	perror(step);
-	exit(1);
-}
-
 /*
  * Opens /dev/null onto any of descriptors 0, 1 and 2 that is closed, so
  * that no socket of ours takes one of those numbers and gets error lines
