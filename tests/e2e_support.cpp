@@ -1,11 +1,14 @@
 #include "e2e_support.h"
 
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <netinet/in.h>
+
+#include <linux/sockios.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -238,12 +241,16 @@ expect_only_pair_failures(const Forwarder &forwarder)
 }
 
 int
-tcp_connect(int port, double seconds, const char *ip)
+tcp_connect(int port, double seconds, const char *ip, int rcvbuf)
 {
 	auto deadline = deadline_in(seconds);
 	sockaddr_in addr = ipv4(ip, port);
 	for (;;) {
 		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		// Before the handshake, which announces the window's scale.
+		if (rcvbuf > 0)
+			setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf,
+			    sizeof(rcvbuf));
 		// A port nobody listens on yet can connect to itself.
 		if (connect(fd, reinterpret_cast<sockaddr *>(&addr),
 		        sizeof(addr)) == 0 &&
@@ -457,6 +464,15 @@ int_option(int fd, int level, int name)
 	socklen_t len = sizeof(value);
 	getsockopt(fd, level, name, &value, &len);
 	return value;
+}
+
+void
+wait_acknowledged(int fd, double seconds)
+{
+	int unacked = 1;
+	for (auto deadline = deadline_in(seconds);
+	     unacked > 0 && Clock::now() < deadline; usleep(1000))
+		ioctl(fd, SIOCOUTQ, &unacked);
 }
 
 void

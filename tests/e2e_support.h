@@ -66,8 +66,11 @@ std::string rule(int local_port, int remote_port, const char *proto = "tcp",
 void expect_only_pair_failures(const Forwarder &forwarder);
 
 // A TCP connection to 127.0.0.1:port (or ip:port), retried until the
-// deadline while the port refuses; -1 if none was made.
-int tcp_connect(int port, double seconds = 10, const char *ip = "127.0.0.1");
+// deadline while the port refuses; -1 if none was made.  With rcvbuf, its
+// receive buffer is that small, so that it shuts its window soon when it
+// is not read.
+int tcp_connect(int port, double seconds = 10, const char *ip = "127.0.0.1",
+    int rcvbuf = 0);
 // A TCP socket listening on 127.0.0.1 (or ip) at port (0: any free port).
 int tcp_listen(int port = 0, const char *ip = "127.0.0.1");
 // A UDP socket bound to 127.0.0.1 at port (0: any free port).
@@ -108,6 +111,8 @@ bool echo_intact(int fd, const std::string &data, double seconds = 120);
 int copy_fd(pid_t pid, int fd);
 int int_option(int fd, int level, int name);
 
+// Waits up to the time until fd's peer has acknowledged all it was sent.
+void wait_acknowledged(int fd, double seconds = 30);
 // Makes close reset the connection instead of ending it with a FIN.
 void set_linger_zero(int fd);
 void close_with_reset(int fd);

@@ -4,10 +4,7 @@
 // the data, and urgent bytes stay in the stream.
 #include <gtest/gtest.h>
 
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-
-#include <linux/sockios.h>
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -37,7 +34,7 @@ struct Link {
 			forwarder = std::make_unique<Forwarder>(rule(port,
 			    local_port(listener)));
 		}
-		user = small_connect(port);
+		user = tcp_connect(port, 10, "127.0.0.1", SMALL_BUFFER);
 		dest = accept(listener, nullptr, nullptr);
 	}
 	~Link()
@@ -53,26 +50,6 @@ struct Link {
 	{
 		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &SMALL_BUFFER,
 		    sizeof(SMALL_BUFFER));
-	}
-	// Connects to 127.0.0.1:port with the small buffer, which must be
-	// set before the handshake, retrying while the forwarder starts.
-	static int small_connect(int port)
-	{
-		sockaddr_in addr{};
-		addr.sin_family = AF_INET;
-		addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		addr.sin_port = htons(static_cast<uint16_t>(port));
-		for (auto deadline = deadline_in(10); Clock::now() < deadline;
-		     usleep(10000)) {
-			int fd = socket(AF_INET, SOCK_STREAM, 0);
-			set_rcvbuf(fd);
-			if (connect(fd, reinterpret_cast<sockaddr *>(&addr),
-			        sizeof(addr)) == 0 &&
-			    local_port(fd) != port)
-				return fd;
-			close(fd);
-		}
-		return -1;
 	}
 	// The two ends as sender and receiver of a transfer.
 	int from(bool downstream) const { return downstream ? dest : user; }
@@ -188,10 +165,7 @@ void
 send_then_end(int *fd, const std::string &data, bool reset)
 {
 	send_all(*fd, data, 30);
-	int unacked = 1;
-	for (auto deadline = deadline_in(30);
-	     unacked > 0 && Clock::now() < deadline; usleep(1000))
-		ioctl(*fd, SIOCOUTQ, &unacked);
+	wait_acknowledged(*fd);
 	if (reset)
 		close_with_reset(*fd);
 	else
