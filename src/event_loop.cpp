@@ -290,7 +290,10 @@ look_at_peers(conn_slot *slots, int slot_count)
 /*
  * Relays traffic for every rule until the process is killed.  The rule
  * sockets must be open (setup_forwards).  Only a failing select ends it,
- * through die.
+ * through die.  Every step of a pass is bounded: a read and a write per
+ * direction of a pair, an accept per rule, a batch of datagrams per UDP
+ * socket.  The pairs go first, so that the bytes of a pair wait for no
+ * batch of a flood.
  */
 void
 forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
@@ -320,9 +323,9 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 				continue;
 			die("select error");
 		}
+		serve_slots(slots, slot_count, &read_set, &write_set);
 		serve_rules(rules, rule_count, slots, slot_count, &read_set,
 		    &write_set);
-		serve_slots(slots, slot_count, &read_set, &write_set);
 		wait = look_at_peers(slots, slot_count);
 	}
 }

@@ -52,9 +52,9 @@ static struct {
  * that fails may report an earlier datagram's error (an ICMP unreachable)
  * without sending its own, so a datagram is tried once more before it
  * counts as failing on its own; then it alone is lost.  When the socket
- * is full, the rest wait in the backlog.  Returns false then.
+ * is full, the rest wait in the backlog.
  */
-static bool
+static void
 send_batch(int fd, int first, int count)
 {
 	bool retried = false;
@@ -68,7 +68,7 @@ send_batch(int fd, int first, int count)
 			retried = false;
 		} else if (errno == EAGAIN) {
 			backlog = {fd, first, count};
-			return false;
+			return;
 		} else if (!retried) {
 			retried = true;
 		} else {
@@ -77,7 +77,6 @@ send_batch(int fd, int first, int count)
 		}
 	}
 	backlog.fd = -1;
-	return true;
 }
 
 /*
@@ -118,12 +117,13 @@ resize_pieces(int count)
 }
 
 /*
- * Sends every datagram waiting on the rule's connected socket to the
- * client that sent last, from the local address that client sent to, so
- * that a client connected to a second address of this host accepts it.
- * A batch that comes back short has emptied the queue.  Failures are
- * deliberately silent: a failed receive is the usual end, and a datagram
- * that cannot be sent is lost.
+ * Sends a batch of the datagrams waiting on the rule's connected socket to
+ * the client that sent last, from the local address that client sent to,
+ * so that a client connected to a second address of this host accepts it.
+ * One batch a pass: the rest wait for the next, which select reports at
+ * once, so that a flood delays every other rule and pair by a batch and
+ * never holds the loop.  Failures are deliberately silent: a failed
+ * receive is the usual end, and a datagram that cannot be sent is lost.
  */
 void
 drain_from_destination(forward_rule *rule)
@@ -132,27 +132,24 @@ drain_from_destination(forward_rule *rule)
 	in_pktinfo info{};
 	int n;
 
+	if ((n = receive_batch(rule->udp_fd, false)) == -1)
+		return;
+	resize_pieces(n);
 	info.ipi_spec_dst = rule->client_local;
-	do {
-		if ((n = receive_batch(rule->udp_fd, false)) == -1)
-			return;
-		resize_pieces(n);
-		cmsg = reinterpret_cast<cmsghdr *>(reply_from.buf);
-		cmsg->cmsg_level = IPPROTO_IP;
-		cmsg->cmsg_type = IP_PKTINFO;
-		cmsg->cmsg_len = CMSG_LEN(sizeof(info));
-		memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
-		for (int i = 0; i < n; i++) {
-			msghdr *h = &batch[i].msg_hdr;
+	cmsg = reinterpret_cast<cmsghdr *>(reply_from.buf);
+	cmsg->cmsg_level = IPPROTO_IP;
+	cmsg->cmsg_type = IP_PKTINFO;
+	cmsg->cmsg_len = CMSG_LEN(sizeof(info));
+	memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
+	for (int i = 0; i < n; i++) {
+		msghdr *h = &batch[i].msg_hdr;
 
-			h->msg_name = &rule->client_addr;
-			h->msg_namelen = rule->client_addrlen;
-			h->msg_control = reply_from.buf;
-			h->msg_controllen = sizeof(reply_from.buf);
-		}
-		if (!send_batch(rule->listen_fd, 0, n))
-			return;
-	} while (n == UDP_BATCH);
+		h->msg_name = &rule->client_addr;
+		h->msg_namelen = rule->client_addrlen;
+		h->msg_control = reply_from.buf;
+		h->msg_controllen = sizeof(reply_from.buf);
+	}
+	send_batch(rule->listen_fd, 0, n);
 }
 
 /*
@@ -174,10 +171,10 @@ local_address(msghdr *msg)
 }
 
 /*
- * Sends every datagram waiting on the rule's bound socket to the
+ * Sends a batch of the datagrams waiting on the rule's bound socket to the
  * destination, and remembers the sender of the latest, with the local
- * address it sent to, as the client that replies go to.  Failures are
- * silent, as above.
+ * address it sent to, as the client that replies go to.  One batch a pass,
+ * and failures are silent, as above.
  */
 void
 drain_from_clients(forward_rule *rule)
@@ -185,26 +182,22 @@ drain_from_clients(forward_rule *rule)
 	msghdr *last;
 	int n;
 
-	do {
-		if ((n = receive_batch(rule->listen_fd, true)) == -1)
-			return;
-		last = &batch[n - 1].msg_hdr;
-		memcpy(&rule->client_addr, &senders[n - 1],
-		    sizeof(rule->client_addr));
-		rule->client_addrlen = last->msg_namelen;
-		rule->client_local = local_address(last);
-		resize_pieces(n);
-		for (int i = 0; i < n; i++) {
-			msghdr *h = &batch[i].msg_hdr;
+	if ((n = receive_batch(rule->listen_fd, true)) == -1)
+		return;
+	last = &batch[n - 1].msg_hdr;
+	memcpy(&rule->client_addr, &senders[n - 1], sizeof(rule->client_addr));
+	rule->client_addrlen = last->msg_namelen;
+	rule->client_local = local_address(last);
+	resize_pieces(n);
+	for (int i = 0; i < n; i++) {
+		msghdr *h = &batch[i].msg_hdr;
 
-			h->msg_name = nullptr;
-			h->msg_namelen = 0;
-			h->msg_control = nullptr;
-			h->msg_controllen = 0;
-		}
-		if (!send_batch(rule->udp_fd, 0, n))
-			return;
-	} while (n == UDP_BATCH);
+		h->msg_name = nullptr;
+		h->msg_namelen = 0;
+		h->msg_control = nullptr;
+		h->msg_controllen = 0;
+	}
+	send_batch(rule->udp_fd, 0, n);
 }
 
 /*
@@ -235,5 +228,5 @@ void
 udp_resume(const fd_set *write_set)
 {
 	if (backlog.fd != -1 && FD_ISSET(backlog.fd, write_set))
-		(void)send_batch(backlog.fd, backlog.next, backlog.count);
+		send_batch(backlog.fd, backlog.next, backlog.count);
 }
