@@ -2,6 +2,8 @@
  * Start-up: the slot table, the rules, the banner, the sockets, then the
  * relay loop for the rest of the process's life.
  */
+#include <sys/resource.h>
+
 #include <err.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -42,6 +44,40 @@ close_inherited_descriptors()
 	}
 }
 
+/*
+ * Besides the rules' sockets, the forwarder holds the standard streams, a
+ * descriptor in reserve and, to be of any use, one pair.
+ */
+constexpr int BASE_DESCRIPTORS = STANDARD_STREAMS + 1 + 2;
+
+static int
+descriptors_needed(const forward_rule *rules, int rule_count)
+{
+	int needed = BASE_DESCRIPTORS;
+
+	for (int i = 0; i < rule_count; i++)
+		needed += rules[i].proto == PROTO_UDP ? 2 : 1;
+	return needed;
+}
+
+/*
+ * Stops start-up when the descriptor limit is below needed: under it the
+ * forwarder would fail to resolve a host, or bind its ports and serve no
+ * one.  Above it, a limit that holds fewer pairs than the table turns the
+ * rest away as a full table does.
+ */
+static void
+require_descriptors(int needed)
+{
+	rlimit limit;
+
+	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+	    limit.rlim_cur < static_cast<rlim_t>(needed))
+		errx(1,
+		    "descriptor limit %llu is too low: %d needed (ulimit -n)",
+		    static_cast<unsigned long long>(limit.rlim_cur), needed);
+}
+
 int
 main()
 {
@@ -63,8 +99,11 @@ main()
 	if (slot_table == nullptr)
 		errx(1, "calloc failed");
 
+	/* One rule's worth, which also covers reading the rules file. */
+	require_descriptors(BASE_DESCRIPTORS + 1);
 	if ((rule_count = read_config(rule_table, MAX_FORWARDS)) == 0)
 		errx(1, "No forwardable ports defined in the config file");
+	require_descriptors(descriptors_needed(rule_table, rule_count));
 
 	fprintf(stderr,
 	    "brennix v0.6 - relays TCP and UDP ports, four words a rule\n"

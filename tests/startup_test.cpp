@@ -113,18 +113,30 @@ TEST(StartupTest, ErrorLinesNeverReachAStreamNorEndTheProcess)
 	}
 }
 
-TEST(StartupTest, StopsWhenTooFewDescriptorsAreLeftForTheSpare)
+TEST(StartupTest, StopsBeforeBindingWhenTheDescriptorLimitIsTooLow)
 {
+	// A TCP rule takes a descriptor and a UDP rule two; the standard
+	// streams, the one held in reserve and one pair take five more.
+	// Below 7, the rules file cannot even be read.
+	EchoServer echo;
 	int a = free_port(), b = free_port();
-	// Three standard streams and two listening sockets fill a limit of 5.
-	Forwarder forwarder(rule(a, 9) + rule(b, 9), 5);
-	EXPECT_EQ(forwarder.wait_exit(10), 1);
-	// (A sanitizer's leak check may add lines: it runs short too.)
-	EXPECT_EQ(forwarder.err().rfind(banner(2) +
-	                  "brennix: too few descriptors\n",
-	              0),
-	    0u)
-	    << forwarder.err();
+	const std::string rules = rule(a, echo.port) + rule(b, 9, "udp");
+	for (auto [limit, needed] : {std::pair{4, 7}, {6, 7}, {8, 9}}) {
+		Forwarder forwarder(rules, limit);
+		EXPECT_EQ(forwarder.wait_exit(10), 1);
+		// (A sanitizer's leak check may add lines: it runs short too.)
+		EXPECT_EQ(forwarder.err().rfind("brennix: descriptor limit " +
+		                  std::to_string(limit) +
+		                  " is too low: " + std::to_string(needed) +
+		                  " needed (ulimit -n)\n",
+		              0),
+		    0u)
+		    << forwarder.err();
+	}
+	Forwarder forwarder(rules, 9);
+	int user = tcp_connect(a);
+	EXPECT_TRUE(pings(user));
+	close(user);
 }
 
 } // namespace
