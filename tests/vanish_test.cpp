@@ -91,34 +91,24 @@ struct Namespaces {
 	int near_ns = -1, far_ns = -1;
 };
 
-// Sends junk until the connection fails, stop is set or the time is up;
-// reads and drops what comes meanwhile.
+// Reads and drops what comes, and sends junk (unless it only drains),
+// until the connection ends or fails, stop is set or the time is up.
 void
-stream_until(int fd, const std::atomic<bool> &stop, double seconds = 600)
+stream_until(int fd, const std::atomic<bool> &stop, double seconds = 600,
+    bool drain_only = false)
 {
 	static const std::string junk(64 << 10, 'j');
-	char buf[4096];
+	char buf[65536];
 	for (auto deadline = deadline_in(seconds);
 	     !stop && Clock::now() < deadline;) {
-		pollfd p{fd, POLLIN | POLLOUT, 0};
+		pollfd p{fd,
+		    static_cast<short>(POLLIN | (drain_only ? 0 : POLLOUT)), 0};
 		if (poll(&p, 1, 100) <= 0)
 			continue;
 		if ((p.revents & POLLIN) && recv(fd, buf, sizeof(buf), 0) <= 0)
 			return;
 		if ((p.revents & POLLOUT) &&
 		    send(fd, junk.data(), junk.size(), MSG_NOSIGNAL) == -1)
-			return;
-	}
-}
-
-// Reads and drops until the end, a failure or stop.
-void
-drain_until(int fd, const std::atomic<bool> &stop)
-{
-	char buf[65536];
-	while (!stop) {
-		pollfd p{fd, POLLIN, 0};
-		if (poll(&p, 1, 100) > 0 && recv(fd, buf, sizeof(buf), 0) <= 0)
 			return;
 	}
 }
@@ -218,7 +208,7 @@ TEST(SlowTest, PeersThatVanishAreLetGoInEveryStateLiveOnesAreNot)
 	ns.far([&] {
 		sink = std::make_unique<PeerServer>(
 		    [](int fd, const std::atomic<bool> &stopping) {
-			    drain_until(fd, stopping);
+			    stream_until(fd, stopping, 600, true);
 		    },
 		    "10.77.1.2");
 	});
@@ -250,7 +240,9 @@ TEST(SlowTest, PeersThatVanishAreLetGoInEveryStateLiveOnesAreNot)
 	// Connected, bytes in flight: to a user who reads, and to a
 	// destination that reads.
 	int reader = peers.keep(ns.far_connect(1, ports[0]));
-	peers.start([&, reader] { drain_until(reader, peers.stop); });
+	peers.start([&, reader] {
+		stream_until(reader, peers.stop, 600, true);
+	});
 	int uploader = peers.keep(tcp_connect(ports[1]));
 	peers.start([&, uploader] { stream_until(uploader, peers.stop); });
 	// Connected, the user's window shut.
