@@ -83,10 +83,15 @@ send_batch(int fd, int first, int count)
  * Receives up to a batch of datagrams from fd, each into its own buffer;
  * with names, the sender of each and the local address it was sent to.
  * Returns how many, or -1 when none was waiting (or the receive failed).
+ * While the backlog holds the batch, nothing is received: a drain that
+ * select reported before another drain of the same pass met a full socket
+ * waits for the next pass, and the held datagrams go where they belong.
  */
 static int
 receive_batch(int fd, bool names)
 {
+	if (backlog.fd != -1)
+		return -1;
 	for (int i = 0; i < UDP_BATCH; i++) {
 		msghdr *h = &batch[i].msg_hdr;
 

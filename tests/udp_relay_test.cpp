@@ -17,30 +17,34 @@
 
 namespace {
 
-// One UDP rule between two socket pairs: the test plays the clients on
-// client_peer and the destination on dest_peer.
+// Up to two UDP rules, each between two socket pairs: the test plays the
+// clients on client_peer and the destination on dest_peer.
 class UdpRelayTest : public ::testing::Test {
     protected:
-	void SetUp() override
+	void SetUp() override { open_rule(0); }
+	void TearDown() override
+	{
+		for (int i = 0; i < rule_count; i++) {
+			close(rules[i].listen_fd);
+			close(rules[i].udp_fd);
+			close(client_peers[i]);
+			close(dest_peers[i]);
+		}
+	}
+	void open_rule(int i)
 	{
 		int c[2], d[2];
 		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, c),
 		    0);
 		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, d),
 		    0);
-		rule.proto = PROTO_UDP;
-		rule.listen_fd = c[0];
-		client_peer = c[1];
-		rule.udp_fd = d[0];
-		dest_peer = d[1];
-		rule.client_addrlen = sizeof(rule.client_addr);
-	}
-	void TearDown() override
-	{
-		close(rule.listen_fd);
-		close(rule.udp_fd);
-		close(client_peer);
-		close(dest_peer);
+		rules[i].proto = PROTO_UDP;
+		rules[i].listen_fd = c[0];
+		client_peers[i] = c[1];
+		rules[i].udp_fd = d[0];
+		dest_peers[i] = d[1];
+		rules[i].client_addrlen = sizeof(rules[i].client_addr);
+		rule_count = i + 1;
 	}
 
 	// The rule phase of one pass of the loop, without waiting.
@@ -49,18 +53,22 @@ class UdpRelayTest : public ::testing::Test {
 		fd_set read_set, write_set;
 		FD_ZERO(&read_set);
 		FD_ZERO(&write_set);
-		FD_SET(rule.listen_fd, &read_set);
-		FD_SET(rule.udp_fd, &read_set);
-		udp_interest(&rule, 1, &read_set, &write_set);
+		for (int i = 0; i < rule_count; i++) {
+			FD_SET(rules[i].listen_fd, &read_set);
+			FD_SET(rules[i].udp_fd, &read_set);
+		}
+		udp_interest(rules, rule_count, &read_set, &write_set);
 		timeval zero{};
 		ASSERT_NE(select(SELECT_LIMIT, &read_set, &write_set, nullptr,
 		              &zero),
 		    -1);
 		udp_resume(&write_set);
-		if (FD_ISSET(rule.udp_fd, &read_set))
-			drain_from_destination(&rule);
-		if (FD_ISSET(rule.listen_fd, &read_set))
-			drain_from_clients(&rule);
+		for (forward_rule *r = rules; r < rules + rule_count; r++) {
+			if (FD_ISSET(r->udp_fd, &read_set))
+				drain_from_destination(r);
+			if (FD_ISSET(r->listen_fd, &read_set))
+				drain_from_clients(r);
+		}
 	}
 
 	static std::vector<std::string> received(int fd)
@@ -78,8 +86,10 @@ class UdpRelayTest : public ::testing::Test {
 		return std::string(size, static_cast<char>('a' + i % 26));
 	}
 
-	forward_rule rule{};
-	int client_peer = -1, dest_peer = -1;
+	forward_rule rules[2]{};
+	int client_peers[2], dest_peers[2], rule_count = 0;
+	forward_rule &rule = rules[0];
+	int &client_peer = client_peers[0], &dest_peer = dest_peers[0];
 };
 
 TEST_F(UdpRelayTest, KeepsEveryDatagramWholeAndInOrder)
@@ -103,18 +113,23 @@ TEST_F(UdpRelayTest, AFullDestinationHoldsTheRestUntilItHasRoom)
 	// The destination's socket takes a few datagrams only (its peer
 	// holds them against its small send buffer) while twenty come in
 	// two rounds: the rest wait in the batch, reading stops, and it all
-	// arrives, in order, once the destination reads.
+	// arrives, in order, once the destination reads.  A second rule's
+	// clients send in the same passes: theirs wait too, and go to their
+	// own destination, never into the held batch.
 	int small = 4096; // the kernel doubles it
 	ASSERT_EQ(setsockopt(rule.udp_fd, SOL_SOCKET, SO_SNDBUF, &small,
 	              sizeof(small)),
 	    0);
-	std::vector<std::string> sent;
+	open_rule(1);
+	std::vector<std::string> sent, other;
 	for (int round = 0; round < 2; round++) {
 		for (int i = 0; i < 10; i++) {
 			sent.push_back(datagram(100, round * 10 + i));
 			ASSERT_EQ(send(client_peer, sent.back().data(), 100, 0),
 			    100);
 		}
+		other.push_back("other" + std::to_string(round));
+		ASSERT_EQ(send(client_peers[1], other.back().data(), 6, 0), 6);
 		pass();
 	}
 	fd_set r, w;
@@ -127,13 +142,18 @@ TEST_F(UdpRelayTest, AFullDestinationHoldsTheRestUntilItHasRoom)
 	EXPECT_FALSE(FD_ISSET(rule.udp_fd, &r));
 	EXPECT_TRUE(FD_ISSET(rule.udp_fd, &w));
 
-	std::vector<std::string> got;
+	std::vector<std::string> got, got_other;
 	for (int i = 0; i < 40 && got.size() < sent.size(); i++) {
 		for (auto &d : received(dest_peer))
 			got.push_back(d);
+		for (auto &d : received(dest_peers[1]))
+			got_other.push_back(d);
 		pass();
 	}
 	EXPECT_EQ(got, sent);
+	for (auto &d : received(dest_peers[1]))
+		got_other.push_back(d);
+	EXPECT_EQ(got_other, other);
 }
 
 TEST_F(UdpRelayTest, ADatagramTooLargeForItsSocketIsTheOnlyOneLost)
