@@ -20,6 +20,8 @@ constexpr int MAX_FORWARDS = 10;        /* rules in the rules file */
 constexpr int RELAY_BUFSIZE = 2048;     /* per direction of a TCP pair */
 constexpr int DATAGRAM_BUFSIZE = 65535; /* any IPv4 UDP payload, whole */
 constexpr int UDP_BATCH = 16;           /* datagrams moved per call */
+constexpr int UDP_QUIET_BATCHES = 4;    /* per drain and pass, pairs quiet */
+constexpr int PAIRS_QUIET_MS = 50;      /* no pair moved bytes for this long */
 constexpr int UDP_RCVBUF = 1 << 20;     /* asked for each UDP socket */
 constexpr int CONFIG_LINE_SIZE = 80;    /* 79 characters and the NUL */
 constexpr int MAX_TOKENS = 10;          /* fields looked at in one line */
@@ -211,8 +213,8 @@ void pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set);
 int check_peers(conn_slot *slot);
 
 /* udp_relay.cpp */
-void drain_from_destination(forward_rule *rule);
-void drain_from_clients(forward_rule *rule);
+void drain_from_destination(forward_rule *rule, int batches);
+void drain_from_clients(forward_rule *rule, int batches);
 void udp_interest(const forward_rule *rules, int rule_count, fd_set *read_set,
     fd_set *write_set);
 void udp_resume(const fd_set *write_set);

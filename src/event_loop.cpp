@@ -177,9 +177,14 @@ serve_connecting(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	pump_slot(slot, read_set, write_set);
 }
 
+/*
+ * Serves the rules' sockets that select reported: the backlog, a drain of
+ * at most `batches` batches per UDP socket, an accept per TCP rule.
+ */
 static void
 serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
-    int slot_count, const fd_set *read_set, const fd_set *write_set)
+    int slot_count, const fd_set *read_set, const fd_set *write_set,
+    int batches)
 {
 	udp_resume(write_set);
 	for (int i = 0; i < rule_count; i++) {
@@ -187,23 +192,42 @@ serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
 
 		if (rule->proto == PROTO_UDP) {
 			if (FD_ISSET(rule->udp_fd, read_set))
-				drain_from_destination(rule);
+				drain_from_destination(rule, batches);
 			if (FD_ISSET(rule->listen_fd, read_set))
-				drain_from_clients(rule);
+				drain_from_clients(rule, batches);
 		} else if (FD_ISSET(rule->listen_fd, read_set))
 			open_pair(rule, slots, slot_count);
 	}
 }
 
-static void
+/* Whether select reported one of the pair's sockets. */
+static bool
+reported(const conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
+{
+	for (int fd : {slot->user_fd, slot->server_fd}) {
+		if (fd != -1 &&
+		    (FD_ISSET(fd, read_set) || FD_ISSET(fd, write_set)))
+			return true;
+	}
+	return false;
+}
+
+/*
+ * Serves the pairs that select reported, and those connecting.  Returns
+ * whether select reported any pair.
+ */
+static bool
 serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
     fd_set *write_set)
 {
+	bool any = false;
+
 	for (int i = 0; i < slot_count; i++) {
 		conn_slot *slot = &slots[i];
 
 		if (slot->user_fd == -1)
 			continue;
+		any = any || reported(slot, read_set, write_set);
 		switch (slot->state) {
 		case SLOT_CONNECTING:
 			serve_connecting(slot, read_set, write_set);
@@ -219,6 +243,7 @@ serve_slots(conn_slot *slots, int slot_count, fd_set *read_set,
 			break;
 		}
 	}
+	return any;
 }
 
 /* The loop's clock, in milliseconds. */
@@ -256,9 +281,9 @@ look_time(long long now, int wait, int steps)
  * unacknowledged sleeps until something happens.
  */
 static long long
-look_at_peers(conn_slot *slots, int slot_count)
+look_at_peers(conn_slot *slots, int slot_count, long long now)
 {
-	long long now = clock_ms(), next = -1, soon;
+	long long next = -1, soon;
 	int wait;
 
 	for (int i = 0; i < slot_count; i++) {
@@ -291,16 +316,20 @@ look_at_peers(conn_slot *slots, int slot_count)
  * Relays traffic for every rule until the process is killed.  The rule
  * sockets must be open (setup_forwards).  Only a failing select ends it,
  * through die.  Every step of a pass is bounded: a read and a write per
- * direction of a pair, an accept per rule, a batch of datagrams per UDP
- * socket.  The pairs go first, so that the bytes of a pair wait for no
- * batch of a flood.
+ * direction of a pair, an accept per rule, a few batches of datagrams per
+ * UDP socket.  The pairs go first, so that their bytes wait for no batch
+ * of a flood; and while select reports pairs, a UDP socket moves one
+ * batch a pass, so that a pair's next bytes wait for one batch per busy
+ * socket at most.  Once no pair has been reported for PAIRS_QUIET_MS, a
+ * socket moves up to UDP_QUIET_BATCHES, so that a flood costs fewer
+ * passes.
  */
 void
 forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count)
 {
 	fd_set master_set, read_set, write_set;
-	long long wait = -1;
+	long long wait = -1, now, pairs_moved_at = -PAIRS_QUIET_MS;
 	int select_count;
 	timeval timeout;
 
@@ -323,9 +352,13 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 				continue;
 			die("select error");
 		}
-		serve_slots(slots, slot_count, &read_set, &write_set);
+		now = clock_ms();
+		if (serve_slots(slots, slot_count, &read_set, &write_set))
+			pairs_moved_at = now;
 		serve_rules(rules, rule_count, slots, slot_count, &read_set,
-		    &write_set);
-		wait = look_at_peers(slots, slot_count);
+		    &write_set,
+		    now - pairs_moved_at < PAIRS_QUIET_MS ? 1
+		                                          : UDP_QUIET_BATCHES);
+		wait = look_at_peers(slots, slot_count, now);
 	}
 }

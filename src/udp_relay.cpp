@@ -122,39 +122,42 @@ resize_pieces(int count)
 }
 
 /*
- * Sends a batch of the datagrams waiting on the rule's connected socket to
- * the client that sent last, from the local address that client sent to,
- * so that a client connected to a second address of this host accepts it.
- * One batch a pass: the rest wait for the next, which select reports at
- * once, so that a flood delays every other rule and pair by a batch and
- * never holds the loop.  Failures are deliberately silent: a failed
- * receive is the usual end, and a datagram that cannot be sent is lost.
+ * Sends the datagrams waiting on the rule's connected socket to the client
+ * that sent last, from the local address that client sent to, so that a
+ * client connected to a second address of this host accepts it.  At most
+ * `batches` batches a pass: the rest wait for the next, which select
+ * reports at once, so that a flood delays every other rule and pair by a
+ * few batches and never holds the loop.  Failures are deliberately
+ * silent: a failed receive is the usual end, and a datagram that cannot
+ * be sent is lost.
  */
 void
-drain_from_destination(forward_rule *rule)
+drain_from_destination(forward_rule *rule, int batches)
 {
 	cmsghdr *cmsg;
 	in_pktinfo info{};
-	int n;
+	int n = UDP_BATCH;
 
-	if ((n = receive_batch(rule->udp_fd, false)) == -1)
-		return;
-	resize_pieces(n);
 	info.ipi_spec_dst = rule->client_local;
 	cmsg = reinterpret_cast<cmsghdr *>(reply_from.buf);
 	cmsg->cmsg_level = IPPROTO_IP;
 	cmsg->cmsg_type = IP_PKTINFO;
 	cmsg->cmsg_len = CMSG_LEN(sizeof(info));
 	memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
-	for (int i = 0; i < n; i++) {
-		msghdr *h = &batch[i].msg_hdr;
+	while (n == UDP_BATCH && batches-- > 0) {
+		if ((n = receive_batch(rule->udp_fd, false)) == -1)
+			return;
+		resize_pieces(n);
+		for (int i = 0; i < n; i++) {
+			msghdr *h = &batch[i].msg_hdr;
 
-		h->msg_name = &rule->client_addr;
-		h->msg_namelen = rule->client_addrlen;
-		h->msg_control = reply_from.buf;
-		h->msg_controllen = sizeof(reply_from.buf);
+			h->msg_name = &rule->client_addr;
+			h->msg_namelen = rule->client_addrlen;
+			h->msg_control = reply_from.buf;
+			h->msg_controllen = sizeof(reply_from.buf);
+		}
+		send_batch(rule->listen_fd, 0, n);
 	}
-	send_batch(rule->listen_fd, 0, n);
 }
 
 /*
@@ -176,33 +179,36 @@ local_address(msghdr *msg)
 }
 
 /*
- * Sends a batch of the datagrams waiting on the rule's bound socket to the
+ * Sends the datagrams waiting on the rule's bound socket to the
  * destination, and remembers the sender of the latest, with the local
- * address it sent to, as the client that replies go to.  One batch a pass,
- * and failures are silent, as above.
+ * address it sent to, as the client that replies go to.  At most
+ * `batches` batches a pass, and failures are silent, as above.
  */
 void
-drain_from_clients(forward_rule *rule)
+drain_from_clients(forward_rule *rule, int batches)
 {
 	msghdr *last;
-	int n;
+	int n = UDP_BATCH;
 
-	if ((n = receive_batch(rule->listen_fd, true)) == -1)
-		return;
-	last = &batch[n - 1].msg_hdr;
-	memcpy(&rule->client_addr, &senders[n - 1], sizeof(rule->client_addr));
-	rule->client_addrlen = last->msg_namelen;
-	rule->client_local = local_address(last);
-	resize_pieces(n);
-	for (int i = 0; i < n; i++) {
-		msghdr *h = &batch[i].msg_hdr;
+	while (n == UDP_BATCH && batches-- > 0) {
+		if ((n = receive_batch(rule->listen_fd, true)) == -1)
+			return;
+		last = &batch[n - 1].msg_hdr;
+		memcpy(&rule->client_addr, &senders[n - 1],
+		    sizeof(rule->client_addr));
+		rule->client_addrlen = last->msg_namelen;
+		rule->client_local = local_address(last);
+		resize_pieces(n);
+		for (int i = 0; i < n; i++) {
+			msghdr *h = &batch[i].msg_hdr;
 
-		h->msg_name = nullptr;
-		h->msg_namelen = 0;
-		h->msg_control = nullptr;
-		h->msg_controllen = 0;
+			h->msg_name = nullptr;
+			h->msg_namelen = 0;
+			h->msg_control = nullptr;
+			h->msg_controllen = 0;
+		}
+		send_batch(rule->udp_fd, 0, n);
 	}
-	send_batch(rule->udp_fd, 0, n);
 }
 
 /*

@@ -65,9 +65,9 @@ class UdpRelayTest : public ::testing::Test {
 		udp_resume(&write_set);
 		for (forward_rule *r = rules; r < rules + rule_count; r++) {
 			if (FD_ISSET(r->udp_fd, &read_set))
-				drain_from_destination(r);
+				drain_from_destination(r, UDP_QUIET_BATCHES);
 			if (FD_ISSET(r->listen_fd, &read_set))
-				drain_from_clients(r);
+				drain_from_clients(r, UDP_QUIET_BATCHES);
 		}
 	}
 

@@ -263,8 +263,9 @@ make_room(int fd)
 
 TEST_F(UdpTest, DatagramsQueuedBothWaysWhileStoppedArriveWholeAndInOrder)
 {
-	// 22 datagrams of every size, more than a batch, queue up toward the
-	// stopped forwarder from a client of 127.0.0.2; then as many replies.
+	// 70 datagrams, more than a pass moves, the first 20 of every size,
+	// queue up toward the stopped forwarder from a client of 127.0.0.2;
+	// then as many replies.
 	Forwarder forwarder(rule(port, local_port(dest), "udp"));
 	int relay = wait_udp_path(client, port, dest);
 	ASSERT_NE(relay, -1);
@@ -275,8 +276,9 @@ TEST_F(UdpTest, DatagramsQueuedBothWaysWhileStoppedArriveWholeAndInOrder)
 	const size_t sizes[] = {0, 1, 2048, 2049, 65507, 100, 200, 300, 400,
 	    500};
 	std::vector<std::string> data;
-	for (unsigned i = 0; i < 22; i++)
-		data.push_back(random_bytes(sizes[i % 10], i));
+	for (unsigned i = 0; i < 70; i++)
+		data.push_back(random_bytes(i < 20 ? sizes[i % 10] : 100 + i,
+		    i));
 
 	kill(forwarder.pid, SIGSTOP);
 	for (auto &d : data)
