@@ -83,9 +83,10 @@ send_batch(int fd, int first, int count)
  * Receives up to a batch of datagrams from fd, each into its own buffer;
  * with names, the sender of each and the local address it was sent to.
  * Returns how many, or -1 when none was waiting (or the receive failed).
- * While the backlog holds the batch, nothing is received: a drain that
- * select reported before another drain of the same pass met a full socket
- * waits for the next pass, and the held datagrams go where they belong.
+ * While the backlog holds the batch, nothing is received: when a drain
+ * meets a full socket, the sockets that select reported for the rest of
+ * the pass wait for a later one, and the held datagrams go where they
+ * belong.
  */
 static int
 receive_batch(int fd, bool names)
