@@ -57,31 +57,40 @@ enum { PROTO_TCP = 0, PROTO_UDP = 1 };
  * side that ended failed, the open side is reset at the close, once its
  * peer has acknowledged all the data.
  *
- *   state            ended               user             destination
- *   SLOT_CONNECTING  END_NONE            read             connecting
- *   SLOT_CONNECTING  END_USER(_RESET)    ended            connecting, then
- *                                                         as SLOT_DRAINING
- *   SLOT_CONNECTED   END_NONE            read, written    read, written
- *   SLOT_DRAINING    END_USER(_RESET)    ended            written out; read,
- *                                                         dropped
- *   SLOT_DRAINING    END_USER_REFUSED    read to its end  written out; read,
- *                                                         dropped
- *   SLOT_FLUSHING    END_USER(_...)      as draining      ended too; written
- *                                                         out, not read
- *   SLOT_LINGERING   END_USER            ended            its stream ended;
- *                                                         read, dropped
- *   SLOT_LINGERING   END_USER_RESET      ended            read, dropped;
- *                                                         then reset
- *   SLOT_ACKING      END_USER_RESET      ended            ended too, not
- *                                                         read; then reset
+ *   state       ended             user          destination       files
+ *   CONNECTING  END_NONE          read          connecting        loop, pump
+ *   CONNECTING  END_USER(_RESET)  ended         connecting, then  loop, end
+ *                                               as DRAINING
+ *   CONNECTED   END_NONE          read,         read, written     pump
+ *                                 written
+ *   DRAINING    END_USER(_RESET)  ended         written out;      pump, end
+ *                                               read, dropped
+ *   DRAINING    END_USER_REFUSED  read to its   written out;      pump, end
+ *                                 end           read, dropped
+ *   FLUSHING    END_USER(_...)    as draining   ended too;        pump, end
+ *                                               written out, not
+ *                                               read
+ *   LINGERING   END_USER          ended         its stream ended; check,
+ *                                               read, dropped     pump, end
+ *   LINGERING   END_USER_RESET    ended         read, dropped;    check,
+ *                                               then reset        pump, end
+ *   ACKING      END_USER_RESET    ended         ended too, not    check
+ *                                               read; then reset
  *
- * and the same with the sides swapped (END_SERVER...).  The open side's
- * end of stream moves SLOT_DRAINING to SLOT_FLUSHING and SLOT_LINGERING to
- * its close, or to SLOT_ACKING ahead of a reset; its failure closes the
- * pair.  A side whose peer is found gone (PEER_SILENCE_MS) fails in every
+ * and the same with the sides swapped (END_SERVER...); the states are
+ * SLOT_ ones.  The files that act on a row: loop, event_loop.cpp (the
+ * connect test); pump, tcp_pump.cpp (what is read and written); end,
+ * pair_end.cpp (the move to the next row when a side ends, and the
+ * close); check, peer_check.cpp (the close once the open side's peer has
+ * acknowledged everything).  The open side's end of stream moves
+ * SLOT_DRAINING to SLOT_FLUSHING and SLOT_LINGERING to its close, or to
+ * SLOT_ACKING ahead of a reset; its failure closes the pair.  A side whose
+ * peer is found gone (peer_check.cpp, PEER_SILENCE_MS) fails in every
  * state but SLOT_CONNECTING, whose connect has a bound of its own; in the
  * states after SLOT_CONNECTED only the open side is looked at, and its
- * failure closes the pair.
+ * failure closes the pair.  A connect that is reset as it completes ends
+ * the destination's side as a write to it would fail: it is read to its
+ * end, then reset.
  */
 enum slot_state : int {
 	SLOT_IDLE = 0,       /* free, or accepted and not yet connecting */
@@ -104,35 +113,42 @@ enum side_end : int {
 };
 
 /*
- * select reports no acknowledgement, so the loop looks at what a pair's
- * peers have yet to acknowledge: PEER_CHECK_MS after the pair sent bytes,
- * and as long as any wait, at most that often while the peer acknowledges
- * nothing.  A lingering pair whose peer acknowledges is looked at every
- * LINGER_POLL_MS, so that it closes soon after the last acknowledgement.
- * A pair that holds no unacknowledged byte is not looked at.
+ * select reports no acknowledgement, so the peer check looks at what a
+ * pair's peers have yet to acknowledge: PEER_CHECK_MS after the pair sent
+ * bytes, and once a second while any wait.  A lingering pair whose kernel
+ * has sent all it holds for the peer is looked at every LINGER_POLL_MS
+ * while the peer answers, so that it closes soon after the last
+ * acknowledgement.  A pair that holds no unacknowledged byte is not
+ * looked at.
  */
 constexpr int PEER_CHECK_MS = 1000;
 constexpr int LINGER_POLL_MS = 20;
 
 /*
  * A peer that vanished without a word is let go, its side ended as by a
- * failed read with ETIMEDOUT, within about two minutes of its last answer,
- * whatever the pair is doing.  An idle connection finds it by keepalive:
- * probes after KEEPALIVE_IDLE seconds, then every KEEPALIVE_INTERVAL
- * seconds, KEEPALIVE_COUNT unanswered.  A connection with bytes or its end
- * of stream unacknowledged, which keepalive does not probe, is given up
- * when it has heard nothing for PEER_SILENCE_MS while PEER_UNANSWERED
- * retransmissions or window probes in a row went unanswered.  A live peer
- * answers each, however long it keeps its window shut, and is never cut
- * off.  A connect is given up after CONNECT_SYN_RETRIES retransmitted
- * SYNs: 63 seconds, 67 where the kernel spaces the first retries evenly
- * (net.ipv4.tcp_syn_linear_timeouts).
+ * failed read with ETIMEDOUT, once the kernel's tries to reach it have
+ * gone unanswered for PEER_SILENCE_MS: at the first try after that span
+ * that is not answered within PEER_ANSWER_MS, whatever the pair is doing.
+ * So an outage shorter than the span never ends a connection, and a live
+ * peer, which answers every try however long it keeps its window shut,
+ * is never cut off.  Tries of a connection with bytes or its end of
+ * stream unacknowledged are retransmissions and window probes, backed off
+ * up to PEER_RTO_MAX_MS where the kernel takes TCP_RTO_MAX_OPTION (Linux
+ * 6.15 on; older headers lack the name), else up to KERNEL_RTO_MAX_MS.
+ * An idle connection is tried by keepalive: probes after KEEPALIVE_IDLE
+ * seconds, then every KEEPALIVE_INTERVAL seconds, KEEPALIVE_COUNT
+ * unanswered, which span PEER_SILENCE_MS.  A connect is given up after
+ * CONNECT_SYN_RETRIES retransmitted SYNs, about a minute.
  */
-constexpr int KEEPALIVE_IDLE = 30;
+constexpr long long PEER_SILENCE_MS = 120000;
+constexpr long long PEER_ANSWER_MS = 5000;
+constexpr int PEER_RTO_MAX_MS = 30000;
+constexpr int KERNEL_RTO_MAX_MS = 120000;
+constexpr int TCP_RTO_MAX_OPTION = 44;
+constexpr int KEEPALIVE_IDLE = 20;
 constexpr int KEEPALIVE_INTERVAL = 10;
-constexpr int KEEPALIVE_COUNT = 9;
-constexpr unsigned PEER_SILENCE_MS = 120000;
-constexpr int PEER_UNANSWERED = 3;
+constexpr int KEEPALIVE_COUNT =
+    static_cast<int>(PEER_SILENCE_MS / 1000 / KEEPALIVE_INTERVAL) + 1;
 constexpr int CONNECT_SYN_RETRIES = 5;
 
 enum connect_status : int {
@@ -154,6 +170,17 @@ struct forward_rule {
 	in_addr client_local;     /* UDP only: our address it sent to */
 };
 
+/* What the peer check saw of one side's peer. */
+struct peer_watch {
+	unsigned tries;      /* the kernel's tries to reach it, so far */
+	long long looked_at; /* loop clock (ms) of the last look */
+	long long first_try; /* ... at which a try was first seen left
+	                        unanswered; 0 when it answered since */
+	long long late_try;  /* ... at which one was seen PEER_SILENCE_MS
+	                        after that; 0 when none yet */
+	bool shrunk;         /* its window was shut on bytes in flight */
+};
+
 struct conn_slot {
 	int user_fd;   /* accepted socket, -1 when the slot is free */
 	int server_fd; /* socket to the destination, -1 when none */
@@ -170,8 +197,11 @@ struct conn_slot {
 	bool sent;          /* sent bytes or an end since the loop last saw */
 	long long check_at; /* loop clock (ms) of the next look at what the
 	                       peers acknowledged; 0 when none is due */
-	int unacked_seen;   /* the open side's unacknowledged bytes at the
-	                       last look, while the pair lingers */
+	bool unsent;        /* lingering: the open side's kernel holds bytes
+	                       it has not sent; select watches for when it
+	                       has sent them all */
+	peer_watch user_watch;
+	peer_watch server_watch;
 };
 
 /* report.cpp */
@@ -207,10 +237,22 @@ int set_select_count(int count);
 bool fd_selectable(int fd);
 void watch_fd(int fd, fd_set *set);
 
+/* pair_end.cpp */
+bool nothing_pending(const conn_slot *slot);
+bool user_ended(const conn_slot *slot);
+bool refused(const conn_slot *slot);
+int open_side_fd(const conn_slot *slot);
+int unacknowledged(int fd);
+bool end_pair(conn_slot *slot);
+void end_side(conn_slot *slot, bool user_side, int error, bool writing);
+
 /* tcp_pump.cpp */
 void slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set);
 void pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set);
-int check_peers(conn_slot *slot);
+
+/* peer_check.cpp */
+int check_peers(conn_slot *slot, long long now);
+long long look_at_peers(conn_slot *slots, int slot_count, long long now);
 
 /* udp_relay.cpp */
 void drain_from_destination(forward_rule *rule, int batches);

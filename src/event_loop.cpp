@@ -109,7 +109,9 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 	slot->ended = END_NONE;
 	slot->user_queued = slot->server_queued = 0;
 	slot->sent = false;
+	slot->unsent = false;
 	slot->check_at = 0;
+	slot->user_watch = slot->server_watch = peer_watch{};
 	slot->server_fd = -1;
 	slot->user_fd = user_fd;
 	if (verbose)
@@ -254,62 +256,6 @@ clock_ms()
 
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
-static bool
-lingering(const conn_slot *slot)
-{
-	return slot->state == SLOT_LINGERING || slot->state == SLOT_ACKING;
-}
-
-/*
- * The time of the look that comes steps intervals of wait ms after now, on
- * a grid of wait ms, so that the looks at every pair due in the same
- * interval take one wake-up.
- */
-static long long
-look_time(long long now, int wait, int steps)
-{
-	return (now / wait + steps) * wait;
-}
-
-/*
- * Looks at what the pairs' peers have yet to acknowledge, when a look is
- * due: PEER_CHECK_MS after a pair sent something, LINGER_POLL_MS after it
- * began to linger, then as check_peers asks.  Returns the time in ms until
- * the next look, or -1 when none is due, so that a forwarder with nothing
- * unacknowledged sleeps until something happens.
- */
-static long long
-look_at_peers(conn_slot *slots, int slot_count, long long now)
-{
-	long long next = -1, soon;
-	int wait;
-
-	for (int i = 0; i < slot_count; i++) {
-		conn_slot *slot = &slots[i];
-
-		if (slot->user_fd == -1)
-			continue;
-		if (slot->sent) {
-			slot->sent = false;
-			/* One interval at least: most pairs close before. */
-			soon = look_time(now,
-			    lingering(slot) ? LINGER_POLL_MS : PEER_CHECK_MS,
-			    2);
-			if (slot->check_at == 0 || soon < slot->check_at)
-				slot->check_at = soon;
-		}
-		if (slot->check_at != 0 && slot->check_at <= now) {
-			wait = check_peers(slot);
-			slot->check_at =
-			    wait == 0 ? 0 : look_time(now, wait, 1);
-		}
-		if (slot->user_fd != -1 && slot->check_at != 0 &&
-		    (next == -1 || slot->check_at - now < next))
-			next = slot->check_at - now;
-	}
-	return next;
 }
 
 /*

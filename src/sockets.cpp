@@ -43,13 +43,17 @@ set_option(int fd, int level, int name, int value)
  * word, and the SYN count bounds a connect that is never answered, so that
  * no slot is held for nobody.  There is no user timeout: it would also
  * end a live peer that keeps its window shut, a reader that is paused.
- * Returns the step that failed, or nullptr.
+ * The kernel's tries are backed off up to PEER_RTO_MAX_MS where it takes
+ * the cap, so that a connection resumes soon after an outage; an older
+ * kernel refuses it, and keeps its own maximum.  Returns the step that
+ * failed, or nullptr.
  */
 static const char *
 set_pair_options(int fd, bool outbound)
 {
 	(void)set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
 	(void)set_option(fd, IPPROTO_TCP, TCP_INQ, 1);
+	(void)set_option(fd, IPPROTO_TCP, TCP_RTO_MAX_OPTION, PEER_RTO_MAX_MS);
 	if (set_option(fd, SOL_SOCKET, SO_OOBINLINE, 1) == -1)
 		return "setsockopt-oobinline";
 	if (set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) == -1 ||

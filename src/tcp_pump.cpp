@@ -1,15 +1,13 @@
 /*
- * The TCP stream pump: what a pair asks select for, how its bytes move
- * between the two sockets through the slot's buffers, and how a pair ends.
+ * The TCP stream pump: what a pair asks select for, and how its bytes move
+ * between the two sockets through the slot's buffers.  How a pair ends is
+ * in pair_end.cpp.
  */
-#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-
-#include <linux/sockios.h>
 
 #include <errno.h>
 #include <stdio.h>
@@ -30,47 +28,6 @@ has_room(const char *buf, const char *end)
 	return end < buf + RELAY_BUFSIZE;
 }
 
-static bool
-nothing_pending(const conn_slot *slot)
-{
-	return !has_pending(slot->to_server_pos, slot->to_server_end) &&
-	    !has_pending(slot->to_user_pos, slot->to_user_end);
-}
-
-static bool
-user_ended(const conn_slot *slot)
-{
-	return slot->ended == END_USER || slot->ended == END_USER_RESET ||
-	    slot->ended == END_USER_REFUSED;
-}
-
-static bool
-refused(const conn_slot *slot)
-{
-	return slot->ended == END_USER_REFUSED ||
-	    slot->ended == END_SERVER_REFUSED;
-}
-
-/* Whether the side that has not ended is reset when the pair closes. */
-static bool
-reset_follows(const conn_slot *slot)
-{
-	return slot->ended != END_USER && slot->ended != END_SERVER;
-}
-
-/* The socket of the side that has not ended, and what it held unread. */
-static int
-open_side_fd(const conn_slot *slot)
-{
-	return user_ended(slot) ? slot->server_fd : slot->user_fd;
-}
-
-static int
-open_side_queued(const conn_slot *slot)
-{
-	return user_ended(slot) ? slot->server_queued : slot->user_queued;
-}
-
 /*
  * Adds a pair's descriptors to the sets: a socket is written to while
  * bytes wait for it, and read from while its buffer has room.  A partly
@@ -79,15 +36,19 @@ open_side_queued(const conn_slot *slot)
  * leaves is seen.  Once a side has ended, the open side is read only to
  * drop what it sends, and a side that refused a write until the end of
  * what it sent.  A pair that waits for its open side's peer to
- * acknowledge what it was sent has nothing for select to report but what
- * that side sends.
+ * acknowledge what it was sent asks select only for what that side sends
+ * and, while its kernel holds bytes it has not sent, for the moment it
+ * has sent them all.
  */
 void
 slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 {
 	switch (slot->state) {
 	case SLOT_IDLE:
+		return;
 	case SLOT_ACKING:
+		if (slot->unsent)
+			watch_fd(open_side_fd(slot), write_set);
 		return;
 	case SLOT_CONNECTING:
 		watch_fd(slot->server_fd, read_set);
@@ -98,6 +59,8 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 		return;
 	case SLOT_LINGERING:
 		watch_fd(open_side_fd(slot), read_set);
+		if (slot->unsent)
+			watch_fd(open_side_fd(slot), write_set);
 		return;
 	case SLOT_CONNECTED:
 	case SLOT_DRAINING:
@@ -123,172 +86,6 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	if (slot->ended == END_SERVER_REFUSED &&
 	    has_room(slot->to_user, slot->to_user_end))
 		watch_fd(slot->server_fd, read_set);
-}
-
-/* The bytes fd's peer has yet to acknowledge, our end of stream included. */
-static int
-unacknowledged(int fd)
-{
-	int queued;
-
-	if (ioctl(fd, SIOCOUTQ, &queued) == -1)
-		return 0;
-	return queued;
-}
-
-enum peer_health {
-	PEER_ANSWERS, /* or cannot be told: not TCP */
-	PEER_SILENT,  /* gone without a word */
-	PEER_RESET,   /* the connection is gone */
-};
-
-/*
- * How fd's peer fares, for a socket that holds bytes it has yet to
- * acknowledge.  Silent: it has answered nothing for PEER_SILENCE_MS, while
- * PEER_UNANSWERED retransmissions or window probes in a row went out.  A
- * live peer answers each, however long it keeps its window shut, and every
- * answer sets the kernel's counts back to 0; the count tells an answer on
- * its way from none.  A socket that is read learns of a reset from the
- * read; one that is not keeps the count of what was never acknowledged
- * after a reset, and only its state tells.
- */
-static peer_health
-peer_health_of(int fd)
-{
-	tcp_info info;
-	socklen_t len = sizeof(info);
-
-	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == -1)
-		return PEER_ANSWERS;
-	if (info.tcpi_state == TCP_CLOSE)
-		return PEER_RESET;
-	if ((info.tcpi_retransmits >= PEER_UNANSWERED ||
-	        info.tcpi_probes >= PEER_UNANSWERED) &&
-	    info.tcpi_last_ack_recv >= PEER_SILENCE_MS)
-		return PEER_SILENT;
-	return PEER_ANSWERS;
-}
-
-/*
- * The pair's end, once brennix holds nothing more for the open side.  A
- * close now would destroy what that side's kernel still holds for its
- * peer, and a close with input unread is a reset, so the pair closes at
- * once only when the peer has acknowledged everything and, for an orderly
- * end, sent nothing that waits unread.  Even then the open side's stream
- * is ended first: a byte that arrives after the last read still makes the
- * close a reset, but the peer reads our end of stream ahead of it.
- * Otherwise the open side lingers: for an orderly end its stream is ended
- * after the data, and the pair closes when the peer has acknowledged
- * that, ended or failed; ahead of a reset it closes when the peer has
- * acknowledged the data.  Returns true when the pair was closed.
- */
-static bool
-end_pair(conn_slot *slot)
-{
-	int fd = open_side_fd(slot);
-	bool reset = reset_follows(slot);
-	int unacked;
-
-	/* An open side that ended its stream left nothing unread. */
-	if (slot->state == SLOT_FLUSHING && !reset) {
-		close_slot(slot);
-		return true;
-	}
-	unacked = unacknowledged(fd);
-	if (unacked == 0 && (reset || open_side_queued(slot) == 0)) {
-		if (!reset)
-			(void)shutdown(fd, SHUT_WR);
-		close_slot(slot);
-		return true;
-	}
-	slot->sent = true;
-	slot->unacked_seen = unacked;
-	if (slot->state == SLOT_FLUSHING) {
-		slot->state = SLOT_ACKING;
-		return false;
-	}
-	if (!reset)
-		(void)shutdown(fd, SHUT_WR);
-	slot->state = SLOT_LINGERING;
-	return false;
-}
-
-/*
- * The end of stream of the side that had not ended: it sends no more, but
- * may still take what is written out to it.
- */
-static void
-end_open_side(conn_slot *slot)
-{
-	switch (slot->state) {
-	case SLOT_DRAINING:
-		slot->state = SLOT_FLUSHING;
-		if (!refused(slot) && nothing_pending(slot))
-			(void)end_pair(slot);
-		break;
-	case SLOT_LINGERING:
-		if (reset_follows(slot))
-			slot->state = SLOT_ACKING;
-		else
-			close_slot(slot);
-		break;
-	case SLOT_IDLE:
-	case SLOT_CONNECTING:
-	case SLOT_CONNECTED:
-	case SLOT_FLUSHING:
-	case SLOT_ACKING:
-		break;
-	}
-}
-
-/*
- * Ends one side of a pair: at its end of stream (error 0), at a failed
- * read (error), or at a failed write (error, writing).  Failures have been
- * reported by the caller.  What was buffered toward the side is dropped,
- * and what is buffered toward the other side is written out; a pair still
- * connecting waits for the connect first.  A side that ended its stream is
- * sent the end of ours.  A side that failed a write is read on until the
- * end of what it sent, and that is delivered too.  When the other side had
- * ended already, its failure closes the pair, and its end of stream only
- * stops its reading.
- */
-static void
-end_side(conn_slot *slot, bool user_side, int error, bool writing)
-{
-	side_end plain = user_side ? END_USER : END_SERVER;
-	side_end reset = user_side ? END_USER_RESET : END_SERVER_RESET;
-	side_end refuse = user_side ? END_USER_REFUSED : END_SERVER_REFUSED;
-
-	if (slot->ended != END_NONE && slot->ended != refuse) {
-		if (error == 0 && !writing)
-			end_open_side(slot);
-		else
-			close_slot(slot);
-		return;
-	}
-	if (writing)
-		slot->ended = refuse;
-	else
-		slot->ended =
-		    error != 0 || slot->ended == refuse ? reset : plain;
-	if (user_side)
-		slot->to_user_end = slot->to_user_pos = slot->to_user;
-	else
-		slot->to_server_end = slot->to_server_pos = slot->to_server;
-
-	if (slot->state == SLOT_CONNECTED)
-		slot->state = SLOT_DRAINING;
-	if (!refused(slot) && nothing_pending(slot)) {
-		if (slot->state == SLOT_CONNECTING) {
-			close_slot(slot);
-			return;
-		}
-		if (slot->state != SLOT_CONNECTING && end_pair(slot))
-			return;
-	}
-	if (slot->ended == plain)
-		(void)shutdown(user_side ? slot->user_fd : slot->server_fd,
-		    SHUT_WR);
 }
 
 /*
@@ -432,7 +229,8 @@ flush(conn_slot *slot, int to_fd, int queued, char *buf, char **pos, char **end,
  * reads the user.  Once a side has ended, a side that refused a write is
  * read into its buffer, and what the open side sends is dropped, before
  * the rest is written out; with nothing left to write, the pair ends.  A
- * lingering pair drops what its open side sends.  A step that has to
+ * lingering pair drops what its open side sends, and has the peer check
+ * look soon once that side's kernel has sent all it held.  A step that has to
  * wait, or that closes the pair, ends the slot's work for this pass.
  */
 void
@@ -442,7 +240,6 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 
 	switch (slot->state) {
 	case SLOT_IDLE:
-	case SLOT_ACKING:
 		return;
 	case SLOT_CONNECTING:
 		if (FD_ISSET(slot->user_fd, read_set))
@@ -451,7 +248,14 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 			    &slot->user_queued, write_set);
 		return;
 	case SLOT_LINGERING:
-		(void)discard(slot, read_set);
+	case SLOT_ACKING:
+		if (slot->unsent && FD_ISSET(open_side_fd(slot), write_set)) {
+			/* All sent: the last acknowledgements are near. */
+			slot->unsent = false;
+			slot->sent = true;
+		}
+		if (slot->state == SLOT_LINGERING)
+			(void)discard(slot, read_set);
 		return;
 	case SLOT_CONNECTED:
 	case SLOT_DRAINING:
@@ -482,106 +286,4 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 		return;
 	if (!connected && !refused(slot) && nothing_pending(slot))
 		(void)end_pair(slot);
-}
-
-/*
- * Ends the side of fd, whose peer has gone without a word, as a keepalive
- * failure would: one line, and a reset at the close, so that its kernel
- * stops retransmitting to nobody.
- */
-static void
-give_up_side(conn_slot *slot, int fd)
-{
-	errno = ETIMEDOUT;
-	perror("server_read");
-	reset_on_close(fd);
-	end_side(slot, fd == slot->user_fd, ETIMEDOUT, false);
-}
-
-/*
- * One look at a side of a pair that moves bytes: gives it up if its peer
- * has gone.  Returns true while bytes of its wait for an acknowledgement.
- */
-static bool
-watch_side(conn_slot *slot, int fd)
-{
-	if (unacknowledged(fd) == 0)
-		return false;
-	if (peer_health_of(fd) == PEER_SILENT) {
-		give_up_side(slot, fd);
-		return false;
-	}
-	return true;
-}
-
-/*
- * One look at a lingering pair: it closes once its open side's peer has
- * acknowledged everything, or once a reset it does not read has come; a
- * peer that has gone is given up.  Returns the time to the next look.
- */
-static int
-watch_lingering(conn_slot *slot)
-{
-	int fd = open_side_fd(slot);
-	int unacked = unacknowledged(fd);
-	bool progress = unacked < slot->unacked_seen;
-
-	slot->unacked_seen = unacked;
-	if (unacked == 0) {
-		close_slot(slot);
-		return 0;
-	}
-	if (progress)
-		return LINGER_POLL_MS;
-	switch (peer_health_of(fd)) {
-	case PEER_SILENT:
-		give_up_side(slot, fd);
-		return 0;
-	case PEER_RESET:
-		if (slot->state == SLOT_ACKING) {
-			close_slot(slot);
-			return 0;
-		}
-		break; /* the read reports it */
-	case PEER_ANSWERS:
-		break;
-	}
-	return PEER_CHECK_MS;
-}
-
-/*
- * Looks at what the peers of a pair have yet to acknowledge, which select
- * cannot report: once a second while bytes of a pair that moves them wait,
- * and while a pair lingers, so that it closes once its open side's peer
- * has acknowledged everything.  A side whose peer has gone is given up,
- * with one "server_read" line.  After a side has ended, only the open side
- * is looked at.  Returns the time in ms to the next look, or 0 when none
- * is needed: nothing waits for an acknowledgement, or the pair closed.
- */
-int
-check_peers(conn_slot *slot)
-{
-	bool waiting = false;
-
-	switch (slot->state) {
-	case SLOT_IDLE:
-	case SLOT_CONNECTING:
-		return 0;
-	case SLOT_LINGERING:
-	case SLOT_ACKING:
-		return watch_lingering(slot);
-	case SLOT_CONNECTED:
-		waiting = watch_side(slot, slot->user_fd);
-		break;
-	case SLOT_DRAINING:
-	case SLOT_FLUSHING:
-		break;
-	}
-	/* A side given up above may have ended the pair. */
-	if (slot->state != SLOT_IDLE &&
-	    watch_side(slot,
-	        slot->state == SLOT_CONNECTED ? slot->server_fd
-	                                      : open_side_fd(slot)))
-		waiting = true;
-	return waiting && slot->user_fd != -1 ? PEER_CHECK_MS : 0;
 }

@@ -58,7 +58,7 @@ class PumpTest : public ::testing::Test {
 		    -1);
 		pump_slot(&slot, &read_set, &write_set);
 		if (slot.state == SLOT_LINGERING || slot.state == SLOT_ACKING)
-			(void)check_peers(&slot);
+			(void)check_peers(&slot, 0);
 	}
 
 	void interest(fd_set *read_set, fd_set *write_set)
@@ -291,6 +291,7 @@ TEST_F(PumpTest, AnOrderlyEndLingersUntilThePeerHasTakenEverything)
 	// The destination ends while the user has yet to take what its
 	// socket holds: the user's stream is ended after the data, what it
 	// sends meanwhile is dropped, and the pair closes once all is taken.
+	// select watches for the moment the user's socket has room again.
 	size_t filler = fill_up(slot.user_fd);
 	ASSERT_EQ(shutdown(server_peer, SHUT_WR), 0);
 	pass();
@@ -298,19 +299,17 @@ TEST_F(PumpTest, AnOrderlyEndLingersUntilThePeerHasTakenEverything)
 	fd_set r, w;
 	interest(&r, &w);
 	EXPECT_TRUE(FD_ISSET(slot.user_fd, &r));
-	EXPECT_FALSE(FD_ISSET(slot.user_fd, &w));
+	EXPECT_TRUE(FD_ISSET(slot.user_fd, &w));
 	EXPECT_FALSE(FD_ISSET(slot.server_fd, &r));
 
 	ASSERT_EQ(write(user_peer, "heartbeat", 9), 9);
 	pass();
 	EXPECT_EQ(slot.state, SLOT_LINGERING);
 	EXPECT_EQ(drain(server_peer), "");
-	// Looked at slowly while the user takes nothing, soon while it does.
-	EXPECT_EQ(check_peers(&slot), PEER_CHECK_MS);
-	char part[4096];
-	ASSERT_EQ(read(user_peer, part, sizeof(part)), 4096);
-	EXPECT_EQ(check_peers(&slot), LINGER_POLL_MS);
-	EXPECT_EQ(drain(user_peer).size(), filler - sizeof(part));
+	// Looked at soon while bytes wait (this socket tells nothing of
+	// what is in flight).
+	EXPECT_EQ(check_peers(&slot, 0), LINGER_POLL_MS);
+	EXPECT_EQ(drain(user_peer).size(), filler);
 	char c;
 	EXPECT_EQ(read(user_peer, &c, 1), 0);
 	pass();
