@@ -138,7 +138,12 @@ open_pair(const forward_rule *rule, conn_slot *slots, int slot_count)
 /*
  * Completes or abandons a connect that select reported on.  A zero-length
  * read does not look at the socket's error on every system; SO_ERROR does.
- * A user who already left has its bytes written out before the pair closes.
+ * A connect that never completed (refused, unreachable, timed out) closes
+ * the pair silently.  One that completed and was then reset, before this
+ * first look, is a destination that reset: the user gets what it sent
+ * before the reset, then a reset, as it would from the destination
+ * itself, and what the user sent is not dropped without a word.  A user
+ * who already left has its bytes written out before the pair closes.
  */
 static void
 finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
@@ -157,11 +162,19 @@ finish_connect(conn_slot *slot, const fd_set *read_set, const fd_set *write_set)
 	if (readable &&
 	    getsockopt(slot->server_fd, SOL_SOCKET, SO_ERROR, &error, &len))
 		error = errno;
-	if (error != 0) {
-		close_slot(slot); /* a failed connect is silent */
-		return;
-	}
 	slot->state = slot->ended == END_NONE ? SLOT_CONNECTED : SLOT_DRAINING;
+	if (error == ECONNRESET || error == EPIPE) {
+		/*
+		 * Reading SO_ERROR took the reset: the socket now reads what
+		 * the destination sent and then an end of stream, as after a
+		 * failed write, which ends the side as reset.
+		 */
+		errno = error;
+		perror("server_read");
+		end_side(slot, false, error, true);
+	} else if (error != 0) {
+		close_slot(slot); /* a failed connect is silent */
+	}
 }
 
 /*

@@ -14,9 +14,11 @@
 #include <arpa/inet.h>
 
 #include <errno.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,6 +207,46 @@ TEST(TcpFaultTest, BytesSentBeforeLeavingAPendingConnectArriveWhenItCompletes)
 	EXPECT_EQ(recv_to_end(dest, &got, 10), 0);
 	EXPECT_EQ(got, "sent while connecting");
 	close(dest);
+}
+
+TEST(TcpFaultTest, AResetThatComesWithTheConnectReachesTheUserAsAReset)
+{
+	// The destination takes the connection and resets it at once, while
+	// the user's first byte waits: the user reads a reset, not an end.
+	// Through the forwarder, the connect is held until the user has sent
+	// its byte, and the reset comes before the forwarder looks again.
+	for (bool forwarded : {false, true}) {
+		SCOPED_TRACE(forwarded ? "forwarded" : "direct");
+		BlackHole hole;
+		std::unique_ptr<Forwarder> forwarder;
+		int port = local_port(hole.listener);
+		if (forwarded) {
+			port = free_port();
+			forwarder = std::make_unique<Forwarder>(rule(port,
+			    local_port(hole.listener)));
+		} else {
+			hole.open_up();
+		}
+		int user = tcp_connect(port);
+		ASSERT_TRUE(send_all(user, "x"));
+		usleep(300000);
+		if (forwarded) {
+			kill(forwarder->pid, SIGSTOP);
+			hole.open_up();
+		}
+		// The held connect's next SYN finds room within seconds.
+		close_with_reset(accept(hole.listener, nullptr, nullptr));
+		usleep(100000);
+		if (forwarded)
+			kill(forwarder->pid, SIGCONT);
+		std::string got;
+		EXPECT_EQ(recv_to_end(user, &got, 10), ECONNRESET);
+		close(user);
+		if (forwarded) {
+			EXPECT_EQ(forwarder->after_banner(),
+			    "server_read: Connection reset by peer\n");
+		}
+	}
 }
 
 int
