@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -560,4 +561,86 @@ PeerServer::~PeerServer()
 	}
 	for (auto &t : threads)
 		t.join();
+}
+
+bool
+run(const std::string &command)
+{
+	return system(command.c_str()) == 0;
+}
+
+std::string
+near_ip(int link)
+{
+	return "10.77." + std::to_string(link) + ".1";
+}
+
+Namespaces::Namespaces()
+{
+	home_ns = open("/proc/thread-self/ns/net", O_RDONLY);
+	if (unshare(CLONE_NEWNET) == -1)
+		return;
+	near_ns = open("/proc/thread-self/ns/net", O_RDONLY);
+	std::string cmd = "ip link set lo up && ip netns add " + name +
+	    " && ip -n " + name + " link set lo up";
+	for (int n = 1; n <= 3; n++) {
+		std::string l = std::to_string(n), net = "10.77." + l;
+		cmd += " && ip link add bxn" + l + " type veth peer name bxf" +
+		    l + " netns " + name + " && ip addr add " + net +
+		    ".1/24 dev bxn" + l + " && ip link set bxn" + l +
+		    " up && ip -n " + name + " addr add " + net +
+		    ".2/24 dev bxf" + l + " && ip -n " + name +
+		    " link set bxf" + l + " up";
+	}
+	// The router loses what it cannot forward without a word, as
+	// a wire would.  The link takes at least 300 ms to time a try
+	// out, as one with a round trip of 100 ms would: tries back
+	// off to 76 s and then 153 s after the last answer.
+	const std::string r = "ip -n " + router + " ",
+	                  in_r = "ip netns exec " + router + " ",
+	                  f = "ip -n " + name + " ";
+	for (const std::string &c :
+	    {"ip netns add " + router, r + "link set lo up",
+	        "ip link add bxn4 type veth peer name bxr4 netns " + router,
+	        r + "link add bxs4 type veth peer name bxf4 netns " + name,
+	        std::string("ip addr add 10.77.4.1/24 dev bxn4"),
+	        std::string("ip link set bxn4 up"),
+	        r + "addr add 10.77.4.2/24 dev bxr4",
+	        r + "addr add 10.77.5.2/24 dev bxs4", r + "link set bxr4 up",
+	        r + "link set bxs4 up", f + "addr add 10.77.5.1/24 dev bxf4",
+	        f + "link set bxf4 up",
+	        in_r + "sysctl -qw net.ipv4.ip_forward=1",
+	        in_r + "nft add table inet r",
+	        in_r +
+	            "nft add chain inet r out '{ type filter hook "
+	            "output priority 0; }'",
+	        in_r +
+	            "nft add rule inet r out icmp type "
+	            "destination-unreachable drop",
+	        std::string("ip route add 10.77.5.0/24 via 10.77.4.2 "
+	                    "rto_min 300ms"),
+	        f +
+	            "route add 10.77.4.0/24 via 10.77.5.2 rto_min "
+	            "300ms"})
+		cmd += " && " + c;
+	if (run(cmd))
+		far_ns = open(("/run/netns/" + name).c_str(), O_RDONLY);
+}
+
+Namespaces::~Namespaces()
+{
+	if (far_ns != -1)
+		run("ip netns del " + name);
+	run("ip netns del " + router + " 2>/dev/null");
+	close(far_ns);
+	close(near_ns);
+	setns(home_ns, CLONE_NEWNET);
+	close(home_ns);
+}
+
+bool
+Namespaces::outage(bool on)
+{
+	return run("ip -n " + router + " link set bxs4 " +
+	    (on ? "down" : "up"));
 }

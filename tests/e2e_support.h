@@ -5,6 +5,9 @@
 
 #include <sys/types.h>
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -147,5 +150,50 @@ struct PeerServer {
 	std::thread acceptor;
 };
 using EchoServer = PeerServer;
+
+// Runs a shell command; true when it succeeded.
+bool run(const std::string &command);
+// The near address of link N of Namespaces.
+std::string near_ip(int link);
+
+// The calling thread in a network namespace of its own (near), and a far
+// one joined to it by links 1 to 3, N = 10.77.N.0/24, near .1 and far .2,
+// and through a router by link 4: near 10.77.4.1, far 10.77.5.1.  Threads
+// it starts afterwards, and the forwarders, live near too.  On its way
+// out it takes the thread back to the namespace it came from.  far_ns is
+// -1 where namespaces cannot be made.
+struct Namespaces {
+	Namespaces();
+	~Namespaces();
+	Namespaces(const Namespaces &) = delete;
+	Namespaces &operator=(const Namespaces &) = delete;
+
+	// Runs make in the far namespace: the sockets it makes, and the
+	// threads it starts, live there.
+	template <typename F> void far(F make)
+	{
+		setns(far_ns, CLONE_NEWNET);
+		make();
+		setns(near_ns, CLONE_NEWNET);
+	}
+	// A connection from the far namespace to the forwarder, or to a
+	// destination, on link's near address (tcp_connect's rcvbuf).
+	int far_connect(int link, int port, int rcvbuf = 0)
+	{
+		int fd = -1;
+		far([&] {
+			fd = tcp_connect(port, 10, near_ip(link).c_str(),
+			    rcvbuf);
+		});
+		return fd;
+	}
+
+	// Link 4 goes down, for an outage, or up again.
+	bool outage(bool on);
+
+	std::string name = "bx-far-" + std::to_string(getpid());
+	std::string router = "bx-router-" + std::to_string(getpid());
+	int home_ns = -1, near_ns = -1, far_ns = -1;
+};
 
 #endif

@@ -1,11 +1,8 @@
 // Peers that vanish without a word, and outages, end to end across veth
-// links.  The test leaves the machine's network namespace for one of its
-// own (near: the forwarder and the destinations) and makes a far one for
-// the peers, joined by links 1 to 3, N = 10.77.N.0/24, near .1 and far .2,
-// and through a router by link 4: near 10.77.4.1, far 10.77.5.1.  A far
-// end set down is a host that vanished; the router's far side set down is
-// an outage that neither end is told of.  Run by tests/run in the plain
-// build only.
+// links between network namespaces of the test's own (Namespaces): the
+// forwarder and the destinations near, the peers far.  A far end set down
+// is a host that vanished; the router's far side set down is an outage
+// that neither end is told of.  Run by tests/run in the plain build only.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -29,117 +26,6 @@
 #include "e2e_support.h"
 
 namespace {
-
-bool
-run(const std::string &command)
-{
-	return system(command.c_str()) == 0;
-}
-
-std::string
-near_ip(int link)
-{
-	return "10.77." + std::to_string(link) + ".1";
-}
-
-// The test process in a network namespace of its own, and a far one
-// joined to it by three links and a router.
-struct Namespaces {
-	Namespaces()
-	{
-		if (unshare(CLONE_NEWNET) == -1)
-			return;
-		near_ns = open("/proc/thread-self/ns/net", O_RDONLY);
-		std::string cmd = "ip link set lo up && ip netns add " + name +
-		    " && ip -n " + name + " link set lo up";
-		for (int n = 1; n <= 3; n++) {
-			std::string l = std::to_string(n), net = "10.77." + l;
-			cmd += " && ip link add bxn" + l +
-			    " type veth peer name bxf" + l + " netns " + name +
-			    " && ip addr add " + net + ".1/24 dev bxn" + l +
-			    " && ip link set bxn" + l + " up && ip -n " + name +
-			    " addr add " + net + ".2/24 dev bxf" + l +
-			    " && ip -n " + name + " link set bxf" + l + " up";
-		}
-		// The router loses what it cannot forward without a word, as
-		// a wire would.  The link takes at least 300 ms to time a try
-		// out, as one with a round trip of 100 ms would: tries back
-		// off to 76 s and then 153 s after the last answer.
-		const std::string r = "ip -n " + router + " ",
-		                  in_r = "ip netns exec " + router + " ",
-		                  f = "ip -n " + name + " ";
-		for (const std::string &c :
-		    {"ip netns add " + router, r + "link set lo up",
-		        "ip link add bxn4 type veth peer name bxr4 netns " +
-		            router,
-		        r + "link add bxs4 type veth peer name bxf4 netns " +
-		            name,
-		        std::string("ip addr add 10.77.4.1/24 dev bxn4"),
-		        std::string("ip link set bxn4 up"),
-		        r + "addr add 10.77.4.2/24 dev bxr4",
-		        r + "addr add 10.77.5.2/24 dev bxs4",
-		        r + "link set bxr4 up", r + "link set bxs4 up",
-		        f + "addr add 10.77.5.1/24 dev bxf4",
-		        f + "link set bxf4 up",
-		        in_r + "sysctl -qw net.ipv4.ip_forward=1",
-		        in_r + "nft add table inet r",
-		        in_r +
-		            "nft add chain inet r out '{ type filter hook "
-		            "output priority 0; }'",
-		        in_r +
-		            "nft add rule inet r out icmp type "
-		            "destination-unreachable drop",
-		        std::string("ip route add 10.77.5.0/24 via 10.77.4.2 "
-		                    "rto_min 300ms"),
-		        f +
-		            "route add 10.77.4.0/24 via 10.77.5.2 rto_min "
-		            "300ms"})
-			cmd += " && " + c;
-		if (run(cmd))
-			far_ns = open(("/run/netns/" + name).c_str(), O_RDONLY);
-	}
-	~Namespaces()
-	{
-		if (far_ns != -1)
-			run("ip netns del " + name);
-		run("ip netns del " + router + " 2>/dev/null");
-		close(far_ns);
-		close(near_ns);
-	}
-	Namespaces(const Namespaces &) = delete;
-	Namespaces &operator=(const Namespaces &) = delete;
-
-	// Runs make in the far namespace: the sockets it makes, and the
-	// threads it starts, live there.
-	template <typename F> void far(F make)
-	{
-		setns(far_ns, CLONE_NEWNET);
-		make();
-		setns(near_ns, CLONE_NEWNET);
-	}
-	// A connection from the far namespace to the forwarder, or to a
-	// destination, on link's near address (tcp_connect's rcvbuf).
-	int far_connect(int link, int port, int rcvbuf = 0)
-	{
-		int fd = -1;
-		far([&] {
-			fd = tcp_connect(port, 10, near_ip(link).c_str(),
-			    rcvbuf);
-		});
-		return fd;
-	}
-
-	// Link 4 goes down, for an outage, or up again.
-	bool outage(bool on)
-	{
-		return run("ip -n " + router + " link set bxs4 " +
-		    (on ? "down" : "up"));
-	}
-
-	std::string name = "bx-far-" + std::to_string(getpid());
-	std::string router = "bx-router-" + std::to_string(getpid());
-	int near_ns = -1, far_ns = -1;
-};
 
 // Reads and drops what comes, and sends junk (unless it only drains),
 // until the connection ends or fails, stop is set or the time is up.
