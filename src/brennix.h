@@ -20,8 +20,6 @@ constexpr int MAX_FORWARDS = 10;        /* rules in the rules file */
 constexpr int RELAY_BUFSIZE = 2048;     /* per direction of a TCP pair */
 constexpr int DATAGRAM_BUFSIZE = 65535; /* any IPv4 UDP payload, whole */
 constexpr int UDP_BATCH = 16;           /* datagrams moved per call */
-constexpr int UDP_QUIET_BATCHES = 4;    /* per drain and pass, pairs quiet */
-constexpr int PAIRS_QUIET_MS = 50;      /* no pair moved bytes for this long */
 constexpr int UDP_RCVBUF = 1 << 20;     /* asked for each UDP socket */
 constexpr int CONFIG_LINE_SIZE = 80;    /* 79 characters and the NUL */
 constexpr int MAX_TOKENS = 10;          /* fields looked at in one line */
@@ -158,6 +156,19 @@ enum connect_status : int {
 	CONNECT_REFUSED = 3, /* refused; the socket is returned open */
 };
 
+/*
+ * One direction of a UDP rule: the datagrams one of its sockets receives,
+ * sent on the other.  When the sending socket is full, the rest of the
+ * batch waits here, and this direction receives nothing until they are
+ * sent; the rule's other direction and every other rule go on.
+ */
+struct udp_drain {
+	int held;  /* the batch that holds them, -1 when none waits */
+	int next;  /* the first of them not sent yet */
+	int count; /* one past the last */
+	bool busy; /* its last receive took all it asked for */
+};
+
 struct forward_rule {
 	int local_port;           /* as parsed; low 16 bits are used */
 	int remote_port;          /* as parsed; low 16 bits are used */
@@ -168,6 +179,8 @@ struct forward_rule {
 	sockaddr_in client_addr;  /* UDP only: client that sent last */
 	socklen_t client_addrlen; /* UDP only: length of client_addr */
 	in_addr client_local;     /* UDP only: our address it sent to */
+	udp_drain from_clients;   /* UDP only: listen_fd to udp_fd */
+	udp_drain from_destination; /* UDP only: udp_fd to listen_fd */
 };
 
 /* What the peer check saw of one side's peer. */
@@ -255,11 +268,11 @@ int check_peers(conn_slot *slot, long long now);
 long long look_at_peers(conn_slot *slots, int slot_count, long long now);
 
 /* udp_relay.cpp */
-void drain_from_destination(forward_rule *rule, int batches);
-void drain_from_clients(forward_rule *rule, int batches);
+void udp_setup(forward_rule *rule);
+bool drain_udp(forward_rule *rule, fd_set *read_set, bool busy, int step);
 void udp_interest(const forward_rule *rules, int rule_count, fd_set *read_set,
     fd_set *write_set);
-void udp_resume(const fd_set *write_set);
+void udp_resume(forward_rule *rules, int rule_count, const fd_set *write_set);
 
 /* event_loop.cpp */
 [[noreturn]] void forward_loop(forward_rule *rules, int rule_count,

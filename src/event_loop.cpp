@@ -193,26 +193,55 @@ serve_connecting(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 }
 
 /*
- * Serves the rules' sockets that select reported: the backlog, a drain of
- * at most `batches` batches per UDP socket, an accept per TCP rule.
+ * How much a UDP socket that is busy (its last receive took all it asked
+ * for) moves in a pass: UDP_BUSY_STEP datagrams while anything else has
+ * been served within OTHERS_RECENT_MS, so that sparse traffic waits for
+ * little of a flood's work, and UDP_ALONE_BATCHES batches when it is
+ * alone, so that a flood costs few passes.
  */
-static void
+constexpr int UDP_BUSY_STEP = 4;
+constexpr int UDP_ALONE_BATCHES = 4;
+constexpr int OTHERS_RECENT_MS = 50;
+
+/* The rule served first in a pass; each pass starts with the next. */
+static int first_rule;
+
+/*
+ * Serves the rules' sockets that select reported, sparse traffic first:
+ * an accept per TCP rule and a batch from each UDP socket that was not
+ * busy, then the busy UDP sockets, a step each (others: anything else
+ * was served lately).  Each pass starts with the next rule, so that no
+ * rule's place in the file decides its share.  Returns whether anything
+ * but a busy socket was served.
+ */
+static bool
 serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
-    int slot_count, const fd_set *read_set, const fd_set *write_set,
-    int batches)
+    int slot_count, fd_set *read_set, const fd_set *write_set, bool others)
 {
-	udp_resume(write_set);
-	for (int i = 0; i < rule_count; i++) {
-		forward_rule *rule = &rules[i];
+	bool sparse = false;
+	int step;
+
+	udp_resume(rules, rule_count, write_set);
+	first_rule = (first_rule + 1) % rule_count;
+	for (int k = 0; k < rule_count; k++) {
+		forward_rule *rule = &rules[(first_rule + k) % rule_count];
 
 		if (rule->proto == PROTO_UDP) {
-			if (FD_ISSET(rule->udp_fd, read_set))
-				drain_from_destination(rule, batches);
-			if (FD_ISSET(rule->listen_fd, read_set))
-				drain_from_clients(rule, batches);
-		} else if (FD_ISSET(rule->listen_fd, read_set))
+			if (drain_udp(rule, read_set, false, UDP_BATCH))
+				sparse = true;
+		} else if (FD_ISSET(rule->listen_fd, read_set)) {
 			open_pair(rule, slots, slot_count);
+			sparse = true;
+		}
 	}
+	step = others || sparse ? UDP_BUSY_STEP : UDP_ALONE_BATCHES * UDP_BATCH;
+	for (int k = 0; k < rule_count; k++) {
+		forward_rule *rule = &rules[(first_rule + k) % rule_count];
+
+		if (rule->proto == PROTO_UDP)
+			(void)drain_udp(rule, read_set, true, step);
+	}
+	return sparse;
 }
 
 /* Whether select reported one of the pair's sockets. */
@@ -276,19 +305,17 @@ clock_ms()
  * sockets must be open (setup_forwards).  Only a failing select ends it,
  * through die.  Every step of a pass is bounded: a read and a write per
  * direction of a pair, an accept per rule, a few batches of datagrams per
- * UDP socket.  The pairs go first, so that their bytes wait for no batch
- * of a flood; and while select reports pairs, a UDP socket moves one
- * batch a pass, so that a pair's next bytes wait for one batch per busy
- * socket at most.  Once no pair has been reported for PAIRS_QUIET_MS, a
- * socket moves up to UDP_QUIET_BATCHES, so that a flood costs fewer
- * passes.
+ * UDP socket.  Sparse traffic goes first: the pairs, whose bytes thus
+ * wait for no batch of a flood, then accepts and quiet UDP sockets; a
+ * busy UDP socket comes last, and moves a small step while anything else
+ * is served (serve_rules).
  */
 void
 forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count)
 {
 	fd_set master_set, read_set, write_set;
-	long long wait = -1, now, pairs_moved_at = -PAIRS_QUIET_MS;
+	long long wait = -1, now, others_at = -OTHERS_RECENT_MS;
 	int select_count;
 	timeval timeout;
 
@@ -313,11 +340,10 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		}
 		now = clock_ms();
 		if (serve_slots(slots, slot_count, &read_set, &write_set))
-			pairs_moved_at = now;
-		serve_rules(rules, rule_count, slots, slot_count, &read_set,
-		    &write_set,
-		    now - pairs_moved_at < PAIRS_QUIET_MS ? 1
-		                                          : UDP_QUIET_BATCHES);
+			others_at = now;
+		if (serve_rules(rules, rule_count, slots, slot_count, &read_set,
+		        &write_set, now - others_at < OTHERS_RECENT_MS))
+			others_at = now;
 		wait = look_at_peers(slots, slot_count, now);
 	}
 }

@@ -205,6 +205,7 @@ setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
 		memset(&rule->client_addr, 0, sizeof(rule->client_addr));
 		rule->client_addrlen = sizeof(rule->client_addr);
 		rule->client_local.s_addr = htonl(INADDR_ANY);
+		udp_setup(rule);
 	}
 	for (int i = 0; i < slot_count; i++)
 		slots[i].user_fd = -1;

@@ -1,7 +1,7 @@
 /*
  * The UDP relay: a rule's datagrams from its clients to the destination,
  * and the destination's back to the client that sent last, moved a batch
- * at a time.  No slots; no state but the rule's own and the one batch.
+ * at a time.  No slots; no state but the rule's own and the batches.
  */
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -12,153 +12,127 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+
 #include "brennix.h"
 
-/* Room for the one control message either drain uses: IP_PKTINFO. */
-union pktinfo_control {
-	cmsghdr align;
-	char buf[CMSG_SPACE(sizeof(in_pktinfo))];
+/* Room for the one control message either direction uses: IP_PKTINFO. */
+struct pktinfo_control {
+	alignas(cmsghdr) char buf[CMSG_SPACE(sizeof(in_pktinfo))];
 };
 
 /*
- * The batch, shared by every rule and both directions.  A datagram stays
- * here only until it is sent.  Its first UDP_HEAD bytes go to a head, the
- * rest to a tail of its own: the heads lie together, so that a batch of
- * small datagrams touches two pages, and a tail's pages stay untouched
- * until a datagram that large comes.
+ * A batch: the datagrams one receive took, until they are sent.  A
+ * datagram's first UDP_HEAD bytes go to a head, the rest to a tail of its
+ * own: the heads lie together, so that a batch of small datagrams touches
+ * two pages, and a tail's pages stay untouched until a datagram that
+ * large comes.
  */
 constexpr int UDP_HEAD = 512;
-static char heads[UDP_BATCH][UDP_HEAD];
-static char tails[UDP_BATCH][DATAGRAM_BUFSIZE - UDP_HEAD];
-static mmsghdr batch[UDP_BATCH];
-static iovec pieces[UDP_BATCH][2];
-static sockaddr_in senders[UDP_BATCH];
-static pktinfo_control received_at[UDP_BATCH];
-static pktinfo_control reply_from;
+struct udp_batch {
+	char heads[UDP_BATCH][UDP_HEAD];
+	char tails[UDP_BATCH][DATAGRAM_BUFSIZE - UDP_HEAD];
+	mmsghdr msgs[UDP_BATCH];
+	iovec pieces[UDP_BATCH][2];
+	sockaddr_in senders[UDP_BATCH];
+	pktinfo_control received_at[UDP_BATCH];
+	pktinfo_control reply_from;
+};
 
 /*
- * Datagrams of the batch that their socket could not take yet: from
- * `next` up to `count`, for `fd`.  They hold the batch, so no drain runs
- * until they are sent.
+ * Every direction of every rule may hold a batch for a full socket at
+ * once, and a direction that holds one receives nothing, so there is
+ * always a free batch for a receive.  The free ones are a stack: the
+ * batch just given back is the next one taken, so that a relay without
+ * full sockets keeps to the pages of one.
  */
-static struct {
-	int fd = -1; /* -1 when nothing waits */
-	int next;
-	int count;
-} backlog;
+constexpr int UDP_BATCHES = 2 * MAX_FORWARDS;
+static udp_batch batches[UDP_BATCHES];
+static std::array<int, UDP_BATCHES> free_batches = [] {
+	std::array<int, UDP_BATCHES> all{};
+	for (int i = 0; i < UDP_BATCHES; i++)
+		all[static_cast<size_t>(i)] = UDP_BATCHES - 1 - i;
+	return all;
+}();
+static int free_count = UDP_BATCHES;
+
+static int
+take_batch()
+{
+	return free_batches[static_cast<size_t>(--free_count)];
+}
+
+static void
+give_back(int batch)
+{
+	free_batches[static_cast<size_t>(free_count++)] = batch;
+}
+
+/* A rule's two directions start with nothing held. */
+void
+udp_setup(forward_rule *rule)
+{
+	rule->from_clients = {-1, 0, 0, false};
+	rule->from_destination = {-1, 0, 0, false};
+}
 
 /*
- * Sends datagrams first to count-1 of the batch on fd, in order.  A send
- * that fails may report an earlier datagram's error (an ICMP unreachable)
- * without sending its own, so a datagram is tried once more before it
- * counts as failing on its own; then it alone is lost.  When the socket
- * is full, the rest wait in the backlog.
+ * Sends what the direction holds on fd, in order.  A send that fails may
+ * report an earlier datagram's error (an ICMP unreachable) without
+ * sending its own, so a datagram is tried once more before it counts as
+ * failing on its own; then it alone is lost.  When the socket is full,
+ * the rest stay held; once none is left, the batch is given back.
  */
 static void
-send_batch(int fd, int first, int count)
+send_held(int fd, udp_drain *d)
 {
+	mmsghdr *msgs = batches[d->held].msgs;
 	bool retried = false;
 	int sent;
 
-	while (first < count) {
-		sent = sendmmsg(fd, &batch[first],
-		    static_cast<unsigned>(count - first), 0);
+	while (d->next < d->count) {
+		sent = sendmmsg(fd, &msgs[d->next],
+		    static_cast<unsigned>(d->count - d->next), 0);
 		if (sent > 0) {
-			first += sent;
+			d->next += sent;
 			retried = false;
 		} else if (errno == EAGAIN) {
-			backlog = {fd, first, count};
 			return;
 		} else if (!retried) {
 			retried = true;
 		} else {
-			first++; /* failures are silent: this one is lost */
+			d->next++; /* failures are silent: this one is lost */
 			retried = false;
 		}
 	}
-	backlog.fd = -1;
+	give_back(d->held);
+	d->held = -1;
 }
 
 /*
- * Receives up to a batch of datagrams from fd, each into its own buffer;
- * with names, the sender of each and the local address it was sent to.
- * Returns how many, or -1 when none was waiting (or the receive failed).
- * While the backlog holds the batch, nothing is received: when a drain
- * meets a full socket, the sockets that select reported for the rest of
- * the pass wait for a later one, and the held datagrams go where they
- * belong.
+ * Receives up to want datagrams from fd into batch b, each into its own
+ * buffer; with names, the sender of each and the local address it was
+ * sent to.  Returns how many, or -1 when none was waiting (or the receive
+ * failed).
  */
 static int
-receive_batch(int fd, bool names)
+receive_batch(int fd, udp_batch *b, int want, bool names)
 {
-	if (backlog.fd != -1)
-		return -1;
-	for (int i = 0; i < UDP_BATCH; i++) {
-		msghdr *h = &batch[i].msg_hdr;
+	for (int i = 0; i < want; i++) {
+		msghdr *h = &b->msgs[i].msg_hdr;
 
-		pieces[i][0] = {heads[i], sizeof(heads[i])};
-		pieces[i][1] = {tails[i], sizeof(tails[i])};
-		h->msg_iov = pieces[i];
+		b->pieces[i][0] = {b->heads[i], sizeof(b->heads[i])};
+		b->pieces[i][1] = {b->tails[i], sizeof(b->tails[i])};
+		h->msg_iov = b->pieces[i];
 		h->msg_iovlen = 2;
-		h->msg_name = names ? &senders[i] : nullptr;
-		h->msg_namelen = names ? sizeof(senders[i]) : 0;
-		h->msg_control = names ? received_at[i].buf : nullptr;
-		h->msg_controllen = names ? sizeof(received_at[i].buf) : 0;
+		h->msg_name = names ? &b->senders[i] : nullptr;
+		h->msg_namelen = names ? sizeof(b->senders[i]) : 0;
+		h->msg_control = names ? b->received_at[i].buf : nullptr;
+		h->msg_controllen = names ? sizeof(b->received_at[i].buf) : 0;
 		h->msg_flags = 0;
 	}
-	return recvmmsg(fd, batch, UDP_BATCH, 0, nullptr);
-}
-
-/* Makes each received datagram of the batch one to send, as it came. */
-static void
-resize_pieces(int count)
-{
-	for (int i = 0; i < count; i++) {
-		size_t len = batch[i].msg_len;
-		size_t head = len < sizeof(heads[i]) ? len : sizeof(heads[i]);
-
-		pieces[i][0].iov_len = head;
-		pieces[i][1].iov_len = len - head;
-	}
-}
-
-/*
- * Sends the datagrams waiting on the rule's connected socket to the client
- * that sent last, from the local address that client sent to, so that a
- * client connected to a second address of this host accepts it.  At most
- * `batches` batches a pass: the rest wait for the next, which select
- * reports at once, so that a flood delays every other rule and pair by a
- * few batches and never holds the loop.  Failures are deliberately
- * silent: a failed receive is the usual end, and a datagram that cannot
- * be sent is lost.
- */
-void
-drain_from_destination(forward_rule *rule, int batches)
-{
-	cmsghdr *cmsg;
-	in_pktinfo info{};
-	int n = UDP_BATCH;
-
-	info.ipi_spec_dst = rule->client_local;
-	cmsg = reinterpret_cast<cmsghdr *>(reply_from.buf);
-	cmsg->cmsg_level = IPPROTO_IP;
-	cmsg->cmsg_type = IP_PKTINFO;
-	cmsg->cmsg_len = CMSG_LEN(sizeof(info));
-	memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
-	while (n == UDP_BATCH && batches-- > 0) {
-		if ((n = receive_batch(rule->udp_fd, false)) == -1)
-			return;
-		resize_pieces(n);
-		for (int i = 0; i < n; i++) {
-			msghdr *h = &batch[i].msg_hdr;
-
-			h->msg_name = &rule->client_addr;
-			h->msg_namelen = rule->client_addrlen;
-			h->msg_control = reply_from.buf;
-			h->msg_controllen = sizeof(reply_from.buf);
-		}
-		send_batch(rule->listen_fd, 0, n);
-	}
+	return recvmmsg(fd, b->msgs, static_cast<unsigned>(want), 0, nullptr);
 }
 
 /*
@@ -180,65 +154,172 @@ local_address(msghdr *msg)
 }
 
 /*
- * Sends the datagrams waiting on the rule's bound socket to the
- * destination, and remembers the sender of the latest, with the local
- * address it sent to, as the client that replies go to.  At most
- * `batches` batches a pass, and failures are silent, as above.
+ * Datagrams from clients: the sender of the latest, with the local
+ * address it sent to, becomes the client that replies go to; they go to
+ * the destination through the connected socket, without an address.
  */
-void
-drain_from_clients(forward_rule *rule, int batches)
+static void
+address_to_destination(forward_rule *rule, udp_batch *b, int n)
 {
-	msghdr *last;
-	int n = UDP_BATCH;
+	msghdr *last = &b->msgs[n - 1].msg_hdr;
 
-	while (n == UDP_BATCH && batches-- > 0) {
-		if ((n = receive_batch(rule->listen_fd, true)) == -1)
-			return;
-		last = &batch[n - 1].msg_hdr;
-		memcpy(&rule->client_addr, &senders[n - 1],
-		    sizeof(rule->client_addr));
-		rule->client_addrlen = last->msg_namelen;
-		rule->client_local = local_address(last);
-		resize_pieces(n);
-		for (int i = 0; i < n; i++) {
-			msghdr *h = &batch[i].msg_hdr;
+	memcpy(&rule->client_addr, &b->senders[n - 1],
+	    sizeof(rule->client_addr));
+	rule->client_addrlen = last->msg_namelen;
+	rule->client_local = local_address(last);
+	for (int i = 0; i < n; i++) {
+		msghdr *h = &b->msgs[i].msg_hdr;
 
-			h->msg_name = nullptr;
-			h->msg_namelen = 0;
-			h->msg_control = nullptr;
-			h->msg_controllen = 0;
-		}
-		send_batch(rule->udp_fd, 0, n);
+		h->msg_name = nullptr;
+		h->msg_namelen = 0;
+		h->msg_control = nullptr;
+		h->msg_controllen = 0;
 	}
 }
 
 /*
- * While datagrams wait in the backlog, no UDP socket is read (nothing
- * could take what it holds), and the backlog's socket is watched for
- * room.
+ * Datagrams from the destination go to the client that sent last, from
+ * the local address that client sent to, so that a client connected to a
+ * second address of this host accepts them.
+ */
+static void
+address_to_client(forward_rule *rule, udp_batch *b, int n)
+{
+	cmsghdr *cmsg = reinterpret_cast<cmsghdr *>(b->reply_from.buf);
+	in_pktinfo info{};
+
+	info.ipi_spec_dst = rule->client_local;
+	cmsg->cmsg_level = IPPROTO_IP;
+	cmsg->cmsg_type = IP_PKTINFO;
+	cmsg->cmsg_len = CMSG_LEN(sizeof(info));
+	memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
+	for (int i = 0; i < n; i++) {
+		msghdr *h = &b->msgs[i].msg_hdr;
+
+		h->msg_name = &rule->client_addr;
+		h->msg_namelen = rule->client_addrlen;
+		h->msg_control = b->reply_from.buf;
+		h->msg_controllen = sizeof(b->reply_from.buf);
+	}
+}
+
+/* Makes each received datagram of the batch one to send, as it came. */
+static void
+resize_pieces(udp_batch *b, int n)
+{
+	for (int i = 0; i < n; i++) {
+		size_t len = b->msgs[i].msg_len;
+		size_t head = std::min(len, sizeof(b->heads[i]));
+
+		b->pieces[i][0].iov_len = head;
+		b->pieces[i][1].iov_len = len - head;
+	}
+}
+
+/*
+ * Moves up to step datagrams of one direction of a rule, a batch at a
+ * time, so that a flood delays every other rule and pair by a bounded
+ * amount of work and never holds the loop; the rest wait for the next
+ * pass, which select reports at once.  Stops early when a receive finds
+ * fewer than it asked for, or when the sending socket is full: then what
+ * it could not take is held.  Failures are deliberately silent: a failed
+ * receive is the usual end, and a datagram that cannot be sent is lost.
+ */
+static void
+drain(forward_rule *rule, udp_drain *d, bool from_clients, int step)
+{
+	int in_fd = from_clients ? rule->listen_fd : rule->udp_fd;
+	int out_fd = from_clients ? rule->udp_fd : rule->listen_fd;
+	int want, n, b;
+
+	while (step > 0 && d->held == -1) {
+		want = std::min(step, UDP_BATCH);
+		b = take_batch();
+		if ((n = receive_batch(in_fd, &batches[b], want,
+		         from_clients)) <= 0) {
+			give_back(b);
+			d->busy = false;
+			return;
+		}
+		step -= n;
+		d->busy = n == want;
+		if (from_clients)
+			address_to_destination(rule, &batches[b], n);
+		else
+			address_to_client(rule, &batches[b], n);
+		resize_pieces(&batches[b], n);
+		*d = {b, 0, n, d->busy};
+		send_held(out_fd, d);
+		if (!d->busy)
+			return;
+	}
+}
+
+/*
+ * Serves the sockets of a UDP rule that select reported and whose last
+ * drain left them busy as asked (busy: it took all it asked for), up to
+ * step datagrams each: first what the destination sent, then what the
+ * clients sent.  A socket served is taken out of read_set, so that a
+ * pass serves it once.  Returns whether any was.
+ */
+bool
+drain_udp(forward_rule *rule, fd_set *read_set, bool busy, int step)
+{
+	bool served = false;
+
+	if (FD_ISSET(rule->udp_fd, read_set) &&
+	    rule->from_destination.busy == busy) {
+		FD_CLR(rule->udp_fd, read_set);
+		drain(rule, &rule->from_destination, false, step);
+		served = true;
+	}
+	if (FD_ISSET(rule->listen_fd, read_set) &&
+	    rule->from_clients.busy == busy) {
+		FD_CLR(rule->listen_fd, read_set);
+		drain(rule, &rule->from_clients, true, step);
+		served = true;
+	}
+	return served;
+}
+
+/*
+ * A direction that holds datagrams reads nothing (they would only queue
+ * behind them), and select watches its sending socket for room.
  */
 void
 udp_interest(const forward_rule *rules, int rule_count, fd_set *read_set,
     fd_set *write_set)
 {
-	if (backlog.fd == -1)
-		return;
-	for (int i = 0; i < rule_count; i++) {
-		if (rules[i].proto == PROTO_UDP) {
-			FD_CLR(rules[i].listen_fd, read_set);
-			FD_CLR(rules[i].udp_fd, read_set);
+	for (const forward_rule *rule = rules; rule < rules + rule_count;
+	     rule++) {
+		if (rule->proto != PROTO_UDP)
+			continue;
+		if (rule->from_clients.held != -1) {
+			FD_CLR(rule->listen_fd, read_set);
+			watch_fd(rule->udp_fd, write_set);
+		}
+		if (rule->from_destination.held != -1) {
+			FD_CLR(rule->udp_fd, read_set);
+			watch_fd(rule->listen_fd, write_set);
 		}
 	}
-	watch_fd(backlog.fd, write_set);
 }
 
 /*
- * Sends what waits in the backlog once its socket has room; the drains
- * take up their work in the next pass.
+ * Sends what each direction holds once its socket has room; the drain
+ * takes up its work in the next pass.
  */
 void
-udp_resume(const fd_set *write_set)
+udp_resume(forward_rule *rules, int rule_count, const fd_set *write_set)
 {
-	if (backlog.fd != -1 && FD_ISSET(backlog.fd, write_set))
-		send_batch(backlog.fd, backlog.next, backlog.count);
+	for (forward_rule *rule = rules; rule < rules + rule_count; rule++) {
+		if (rule->proto != PROTO_UDP)
+			continue;
+		if (rule->from_clients.held != -1 &&
+		    FD_ISSET(rule->udp_fd, write_set))
+			send_held(rule->udp_fd, &rule->from_clients);
+		if (rule->from_destination.held != -1 &&
+		    FD_ISSET(rule->listen_fd, write_set))
+			send_held(rule->listen_fd, &rule->from_destination);
+	}
 }
