@@ -20,6 +20,8 @@ constexpr int MAX_FORWARDS = 10;        /* rules in the rules file */
 constexpr int RELAY_BUFSIZE = 2048;     /* per direction of a TCP pair */
 constexpr int DATAGRAM_BUFSIZE = 65535; /* any IPv4 UDP payload, whole */
 constexpr int UDP_BATCH = 16;           /* datagrams moved per call */
+constexpr int RECENT_MS = 50;           /* a UDP socket stays busy, and other
+                                           traffic recent, this long */
 constexpr int UDP_RCVBUF = 1 << 20;     /* asked for each UDP socket */
 constexpr int CONFIG_LINE_SIZE = 80;    /* 79 characters and the NUL */
 constexpr int MAX_TOKENS = 10;          /* fields looked at in one line */
@@ -163,10 +165,11 @@ enum connect_status : int {
  * sent; the rule's other direction and every other rule go on.
  */
 struct udp_drain {
-	int held;  /* the batch that holds them, -1 when none waits */
-	int next;  /* the first of them not sent yet */
-	int count; /* one past the last */
-	bool busy; /* its last receive took all it asked for */
+	int held;          /* the batch that holds them, -1 when none waits */
+	int next;          /* the first of them not sent yet */
+	int count;         /* one past the last */
+	long long busy_at; /* loop clock (ms) of the last receive that took
+	                      all it asked for; 0 for none */
 };
 
 struct forward_rule {
@@ -269,7 +272,8 @@ long long look_at_peers(conn_slot *slots, int slot_count, long long now);
 
 /* udp_relay.cpp */
 void udp_setup(forward_rule *rule);
-bool drain_udp(forward_rule *rule, fd_set *read_set, bool busy, int step);
+bool drain_udp(forward_rule *rule, fd_set *read_set, bool busy, int step,
+    long long now);
 void udp_interest(const forward_rule *rules, int rule_count, fd_set *read_set,
     fd_set *write_set);
 void udp_resume(forward_rule *rules, int rule_count, const fd_set *write_set);

@@ -193,22 +193,22 @@ serve_connecting(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 }
 
 /*
- * How much a UDP socket that is busy (its last receive took all it asked
- * for) moves in a pass: UDP_BUSY_STEP datagrams while anything else has
- * been served within OTHERS_RECENT_MS, so that sparse traffic waits for
+ * How much a busy UDP socket moves in a pass: a batch while anything else
+ * has been served within RECENT_MS, so that sparse traffic waits for
  * little of a flood's work, and UDP_ALONE_BATCHES batches when it is
- * alone, so that a flood costs few passes.
+ * alone, so that a flood costs few passes.  Smaller steps were measured
+ * too (4 and 8 datagrams): they left the others slower, not faster, on a
+ * machine whose generator shares a CPU with the flood's sink, which they
+ * wake more often.
  */
-constexpr int UDP_BUSY_STEP = 4;
 constexpr int UDP_ALONE_BATCHES = 4;
-constexpr int OTHERS_RECENT_MS = 50;
 
 /* The rule served first in a pass; each pass starts with the next. */
 static int first_rule;
 
 /*
  * Serves the rules' sockets that select reported, sparse traffic first:
- * an accept per TCP rule and a batch from each UDP socket that was not
+ * an accept per TCP rule and a batch from each UDP socket that is not
  * busy, then the busy UDP sockets, a step each (others: anything else
  * was served lately).  Each pass starts with the next rule, so that no
  * rule's place in the file decides its share.  Returns whether anything
@@ -216,7 +216,8 @@ static int first_rule;
  */
 static bool
 serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
-    int slot_count, fd_set *read_set, const fd_set *write_set, bool others)
+    int slot_count, fd_set *read_set, const fd_set *write_set, bool others,
+    long long now)
 {
 	bool sparse = false;
 	int step;
@@ -227,19 +228,19 @@ serve_rules(forward_rule *rules, int rule_count, conn_slot *slots,
 		forward_rule *rule = &rules[(first_rule + k) % rule_count];
 
 		if (rule->proto == PROTO_UDP) {
-			if (drain_udp(rule, read_set, false, UDP_BATCH))
+			if (drain_udp(rule, read_set, false, UDP_BATCH, now))
 				sparse = true;
 		} else if (FD_ISSET(rule->listen_fd, read_set)) {
 			open_pair(rule, slots, slot_count);
 			sparse = true;
 		}
 	}
-	step = others || sparse ? UDP_BUSY_STEP : UDP_ALONE_BATCHES * UDP_BATCH;
+	step = others || sparse ? UDP_BATCH : UDP_ALONE_BATCHES * UDP_BATCH;
 	for (int k = 0; k < rule_count; k++) {
 		forward_rule *rule = &rules[(first_rule + k) % rule_count];
 
 		if (rule->proto == PROTO_UDP)
-			(void)drain_udp(rule, read_set, true, step);
+			(void)drain_udp(rule, read_set, true, step, now);
 	}
 	return sparse;
 }
@@ -315,7 +316,7 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
     int slot_count)
 {
 	fd_set master_set, read_set, write_set;
-	long long wait = -1, now, others_at = -OTHERS_RECENT_MS;
+	long long wait = -1, now, others_at = -RECENT_MS;
 	int select_count;
 	timeval timeout;
 
@@ -342,7 +343,7 @@ forward_loop(forward_rule *rules, int rule_count, conn_slot *slots,
 		if (serve_slots(slots, slot_count, &read_set, &write_set))
 			others_at = now;
 		if (serve_rules(rules, rule_count, slots, slot_count, &read_set,
-		        &write_set, now - others_at < OTHERS_RECENT_MS))
+		        &write_set, now - others_at < RECENT_MS, now))
 			others_at = now;
 		wait = look_at_peers(slots, slot_count, now);
 	}

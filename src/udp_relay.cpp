@@ -73,8 +73,8 @@ give_back(int batch)
 void
 udp_setup(forward_rule *rule)
 {
-	rule->from_clients = {-1, 0, 0, false};
-	rule->from_destination = {-1, 0, 0, false};
+	rule->from_clients = {-1, 0, 0, 0};
+	rule->from_destination = {-1, 0, 0, 0};
 }
 
 /*
@@ -226,7 +226,8 @@ resize_pieces(udp_batch *b, int n)
  * receive is the usual end, and a datagram that cannot be sent is lost.
  */
 static void
-drain(forward_rule *rule, udp_drain *d, bool from_clients, int step)
+drain(forward_rule *rule, udp_drain *d, bool from_clients, int step,
+    long long now)
 {
 	int in_fd = from_clients ? rule->listen_fd : rule->udp_fd;
 	int out_fd = from_clients ? rule->udp_fd : rule->listen_fd;
@@ -238,50 +239,66 @@ drain(forward_rule *rule, udp_drain *d, bool from_clients, int step)
 		if ((n = receive_batch(in_fd, &batches[b], want,
 		         from_clients)) <= 0) {
 			give_back(b);
-			d->busy = false;
 			return;
 		}
 		step -= n;
-		d->busy = n == want;
 		if (from_clients)
 			address_to_destination(rule, &batches[b], n);
 		else
 			address_to_client(rule, &batches[b], n);
 		resize_pieces(&batches[b], n);
-		*d = {b, 0, n, d->busy};
+		d->held = b;
+		d->next = 0;
+		d->count = n;
 		send_held(out_fd, d);
-		if (!d->busy)
+		if (n < want)
 			return;
+		d->busy_at = now;
 	}
 }
 
 /*
- * Serves the sockets of a UDP rule that select reported and whose last
- * drain left them busy as asked (busy: it took all it asked for), up to
- * step datagrams each: first what the destination sent, then what the
- * clients sent.  A socket served is taken out of read_set, so that a
- * pass serves it once.  Returns whether any was.
+ * A direction is busy while a receive of its took all it asked for
+ * within RECENT_MS: it may have more waiting, and it is a flood's.
  */
-bool
-drain_udp(forward_rule *rule, fd_set *read_set, bool busy, int step)
+static bool
+busy(const udp_drain *d, long long now)
 {
-	bool served = false;
-
-	if (FD_ISSET(rule->udp_fd, read_set) &&
-	    rule->from_destination.busy == busy) {
-		FD_CLR(rule->udp_fd, read_set);
-		drain(rule, &rule->from_destination, false, step);
-		served = true;
-	}
-	if (FD_ISSET(rule->listen_fd, read_set) &&
-	    rule->from_clients.busy == busy) {
-		FD_CLR(rule->listen_fd, read_set);
-		drain(rule, &rule->from_clients, true, step);
-		served = true;
-	}
-	return served;
+	return d->busy_at != 0 && now - d->busy_at < RECENT_MS;
 }
 
+/*
+ * Serves the sockets of a UDP rule that select reported and that are as
+ * busy as asked, up to step datagrams each: first what the destination
+ * sent, then what the clients sent.  A socket that is busy once served
+ * stays in read_set, for the busy ones' turn in the same pass; the rest
+ * are taken out.  Returns whether a socket served was quiet, and stayed
+ * so.
+ */
+bool
+drain_udp(forward_rule *rule, fd_set *read_set, bool busy_ones, int step,
+    long long now)
+{
+	struct {
+		int fd;
+		udp_drain *d;
+		bool from_clients;
+	} sides[] = {{rule->udp_fd, &rule->from_destination, false},
+	    {rule->listen_fd, &rule->from_clients, true}};
+	bool quiet = false;
+
+	for (auto &side : sides) {
+		if (!FD_ISSET(side.fd, read_set) ||
+		    busy(side.d, now) != busy_ones)
+			continue;
+		drain(rule, side.d, side.from_clients, step, now);
+		if (busy_ones || !busy(side.d, now)) {
+			FD_CLR(side.fd, read_set);
+			quiet = quiet || !busy_ones;
+		}
+	}
+	return quiet;
+}
 /*
  * A direction that holds datagrams reads nothing (they would only queue
  * behind them), and select watches its sending socket for room.

@@ -67,7 +67,7 @@ class UdpRelayTest : public ::testing::Test {
 		for (forward_rule *r = rules; r < rules + rule_count; r++) {
 			for (bool busy : {false, true})
 				(void)drain_udp(r, &read_set, busy,
-				    4 * UDP_BATCH);
+				    4 * UDP_BATCH, 1);
 		}
 	}
 
