@@ -260,6 +260,8 @@ bool refused(const conn_slot *slot);
 int open_side_fd(const conn_slot *slot);
 int unacknowledged(int fd);
 bool end_pair(conn_slot *slot);
+void all_sent(conn_slot *slot);
+bool stream_ended(const conn_slot *slot);
 void end_side(conn_slot *slot, bool user_side, int error, bool writing);
 
 /* tcp_pump.cpp */

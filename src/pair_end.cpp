@@ -69,10 +69,11 @@ unacknowledged(int fd)
 /*
  * Begins the wait for the open side's peer.  select cannot report an
  * acknowledgement, but it can report that the kernel has sent all it
- * holds for the peer (the socket turns writable once no byte is left
- * unsent); from then on the last acknowledgements are one round trip
- * away, and the peer check looks for them.  So the wait starts watching
- * for that, and the first look comes soon.
+ * holds for the peer: with a low-water mark of 1 unsent byte, the socket
+ * turns writable once none is left (all_sent); from then on the last
+ * acknowledgements are one round trip away, and the peer check looks for
+ * them.  A socket whose stream we have ended is always writable, so an
+ * orderly end sends its end of stream only then, right after the data.
  */
 static void
 wait_for_peer(conn_slot *slot, slot_state state)
@@ -84,6 +85,27 @@ wait_for_peer(conn_slot *slot, slot_state state)
 }
 
 /*
+ * The open side's kernel has sent all it held for the peer, as select
+ * reports: an orderly end sends its end of stream now, and the peer
+ * check looks for the last acknowledgements soon.
+ */
+void
+all_sent(conn_slot *slot)
+{
+	slot->unsent = false;
+	slot->sent = true;
+	if (slot->state == SLOT_LINGERING && !reset_follows(slot))
+		(void)shutdown(open_side_fd(slot), SHUT_WR);
+}
+
+/* Whether an orderly end has sent the open side its end of stream. */
+bool
+stream_ended(const conn_slot *slot)
+{
+	return !reset_follows(slot) && !slot->unsent;
+}
+
+/*
  * The pair's end, once brennix holds nothing more for the open side.  A
  * close now would destroy what that side's kernel still holds for its
  * peer, and a close with input unread is a reset, so the pair closes at
@@ -92,9 +114,9 @@ wait_for_peer(conn_slot *slot, slot_state state)
  * is ended first: a byte that arrives after the last read still makes the
  * close a reset, but the peer reads our end of stream ahead of it.
  * Otherwise the open side lingers: for an orderly end its stream is ended
- * after the data, and the pair closes when the peer has acknowledged
- * that, ended or failed; ahead of a reset it closes when the peer has
- * acknowledged the data.  Returns true when the pair was closed.
+ * after the data (all_sent), and the pair closes when the peer has
+ * acknowledged that, ended or failed; ahead of a reset it closes when the
+ * peer has acknowledged the data.  Returns true when the pair was closed.
  */
 bool
 end_pair(conn_slot *slot)
@@ -113,13 +135,8 @@ end_pair(conn_slot *slot)
 		close_slot(slot);
 		return true;
 	}
-	if (slot->state == SLOT_FLUSHING) {
-		wait_for_peer(slot, SLOT_ACKING);
-		return false;
-	}
-	if (!reset)
-		(void)shutdown(fd, SHUT_WR);
-	wait_for_peer(slot, SLOT_LINGERING);
+	wait_for_peer(slot,
+	    slot->state == SLOT_FLUSHING ? SLOT_ACKING : SLOT_LINGERING);
 	return false;
 }
 

@@ -198,7 +198,9 @@ watch_lingering(conn_slot *slot, long long now)
 		break;
 	}
 	if (c.unsent > 0) {
-		slot->unsent = true;
+		/* Once our stream has ended, select cannot tell. */
+		if (!stream_ended(slot))
+			slot->unsent = true;
 		return PEER_CHECK_MS;
 	}
 	return c.heard_ms < PEER_CHECK_MS ? LINGER_POLL_MS : PEER_CHECK_MS;
@@ -279,10 +281,11 @@ look_at_peers(conn_slot *slots, int slot_count, long long now)
 			continue;
 		if (slot->sent) {
 			slot->sent = false;
-			/* One interval at least: most pairs close before. */
-			soon = look_time(now,
-			    lingering(slot) ? LINGER_POLL_MS : PEER_CHECK_MS,
-			    2);
+			/* A pair that moves bytes: one interval at least,
+			   for most close before. */
+			soon = lingering(slot)
+			    ? look_time(now, LINGER_POLL_MS, 1)
+			    : look_time(now, PEER_CHECK_MS, 2);
 			if (slot->check_at == 0 || soon < slot->check_at)
 				slot->check_at = soon;
 		}

@@ -229,8 +229,8 @@ flush(conn_slot *slot, int to_fd, int queued, char *buf, char **pos, char **end,
  * reads the user.  Once a side has ended, a side that refused a write is
  * read into its buffer, and what the open side sends is dropped, before
  * the rest is written out; with nothing left to write, the pair ends.  A
- * lingering pair drops what its open side sends, and has the peer check
- * look soon once that side's kernel has sent all it held.  A step that has to
+ * lingering pair drops what its open side sends, and goes on once that
+ * side's kernel has sent all it held (all_sent).  A step that has to
  * wait, or that closes the pair, ends the slot's work for this pass.
  */
 void
@@ -249,11 +249,8 @@ pump_slot(conn_slot *slot, fd_set *read_set, fd_set *write_set)
 		return;
 	case SLOT_LINGERING:
 	case SLOT_ACKING:
-		if (slot->unsent && FD_ISSET(open_side_fd(slot), write_set)) {
-			/* All sent: the last acknowledgements are near. */
-			slot->unsent = false;
-			slot->sent = true;
-		}
+		if (slot->unsent && FD_ISSET(open_side_fd(slot), write_set))
+			all_sent(slot);
 		if (slot->state == SLOT_LINGERING)
 			(void)discard(slot, read_set);
 		return;
