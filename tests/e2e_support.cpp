@@ -563,6 +563,25 @@ PeerServer::~PeerServer()
 		t.join();
 }
 
+UdpEcho::UdpEcho() : fd(udp_bind()), port(local_port(fd))
+{
+	thread = std::thread([this] {
+		std::string got;
+		int from;
+		while (!stop) {
+			if (recv_datagram(fd, &got, 0.05, &from))
+				send_datagram(fd, from, got);
+		}
+	});
+}
+
+UdpEcho::~UdpEcho()
+{
+	stop = true;
+	thread.join();
+	close(fd);
+}
+
 bool
 run(const std::string &command)
 {

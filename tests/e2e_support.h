@@ -151,6 +151,22 @@ struct PeerServer {
 };
 using EchoServer = PeerServer;
 
+// A UDP destination on 127.0.0.1 that sends every datagram back to its
+// sender, from a thread of its own, until it is destroyed.
+struct UdpEcho {
+	UdpEcho();
+	~UdpEcho();
+	UdpEcho(const UdpEcho &) = delete;
+	UdpEcho &operator=(const UdpEcho &) = delete;
+
+	int fd;
+	int port;
+
+    private:
+	std::atomic<bool> stop{false};
+	std::thread thread;
+};
+
 // Runs a shell command; true when it succeeded.
 bool run(const std::string &command);
 // The near address of link N of Namespaces.

@@ -239,23 +239,14 @@ TEST(StressTest, TenRulesKeepThirtyPairsAndTurnAwayTheThirtyFirstUnseen)
 	for (int inherited : {0, 20, 59}) {
 		SCOPED_TRACE(inherited);
 		EchoServer echo;
-		int dest = udp_bind();
-		std::atomic<bool> done{false};
-		std::thread udp_echo([&] {
-			std::string got;
-			int from;
-			while (!done) {
-				if (recv_datagram(dest, &got, 0.05, &from))
-					send_datagram(dest, from, got);
-			}
-		});
+		UdpEcho dest;
 		std::string config;
 		std::vector<int> tcp_ports, udp_ports;
 		for (int i = 0; i < 10; i++) {
 			if (i % 5 == 1) {
 				udp_ports.push_back(free_port());
-				config += rule(udp_ports.back(),
-				    local_port(dest), "udp");
+				config +=
+				    rule(udp_ports.back(), dest.port, "udp");
 			} else {
 				tcp_ports.push_back(free_port());
 				config += rule(tcp_ports.back(), echo.port);
@@ -292,9 +283,6 @@ TEST(StressTest, TenRulesKeepThirtyPairsAndTurnAwayTheThirtyFirstUnseen)
 			close(fd);
 		}
 		close(client);
-		done = true;
-		udp_echo.join();
-		close(dest);
 		EXPECT_TRUE(forwarder.alive());
 		EXPECT_EQ(forwarder.after_banner(), "");
 	}
