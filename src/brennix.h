@@ -276,7 +276,7 @@ long long look_at_peers(conn_slot *slots, int slot_count, long long now);
 void udp_setup(forward_rule *rule);
 bool drain_udp(forward_rule *rule, fd_set *read_set, bool busy, int step,
     long long now);
-void udp_interest(const forward_rule *rules, int rule_count, fd_set *read_set,
+void udp_interest(forward_rule *rules, int rule_count, fd_set *read_set,
     fd_set *write_set);
 void udp_resume(forward_rule *rules, int rule_count, const fd_set *write_set);
 

@@ -46,10 +46,6 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 	switch (slot->state) {
 	case SLOT_IDLE:
 		return;
-	case SLOT_ACKING:
-		if (slot->unsent)
-			watch_fd(open_side_fd(slot), write_set);
-		return;
 	case SLOT_CONNECTING:
 		watch_fd(slot->server_fd, read_set);
 		watch_fd(slot->server_fd, write_set);
@@ -59,6 +55,8 @@ slot_interest(const conn_slot *slot, fd_set *read_set, fd_set *write_set)
 		return;
 	case SLOT_LINGERING:
 		watch_fd(open_side_fd(slot), read_set);
+		[[fallthrough]];
+	case SLOT_ACKING:
 		if (slot->unsent)
 			watch_fd(open_side_fd(slot), write_set);
 		return;

@@ -69,6 +69,29 @@ give_back(int batch)
 	free_batches[static_cast<size_t>(free_count++)] = batch;
 }
 
+/*
+ * One direction of a rule: the socket it reads, the socket it sends on,
+ * what it holds, and whether it carries the clients' datagrams.
+ */
+struct direction {
+	int in_fd;
+	int out_fd;
+	udp_drain *d;
+	bool from_clients;
+};
+
+/* A rule's two directions: what the destination sent comes first. */
+static std::array<direction, 2>
+directions(forward_rule *rule)
+{
+	direction from_destination = {rule->udp_fd, rule->listen_fd,
+	    &rule->from_destination, false};
+	direction from_clients = {rule->listen_fd, rule->udp_fd,
+	    &rule->from_clients, true};
+
+	return {from_destination, from_clients};
+}
+
 /* A rule's two directions start with nothing held. */
 void
 udp_setup(forward_rule *rule)
@@ -226,23 +249,21 @@ resize_pieces(udp_batch *b, int n)
  * receive is the usual end, and a datagram that cannot be sent is lost.
  */
 static void
-drain(forward_rule *rule, udp_drain *d, bool from_clients, int step,
-    long long now)
+drain(forward_rule *rule, const direction &dir, int step, long long now)
 {
-	int in_fd = from_clients ? rule->listen_fd : rule->udp_fd;
-	int out_fd = from_clients ? rule->udp_fd : rule->listen_fd;
+	udp_drain *d = dir.d;
 	int want, n, b;
 
 	while (step > 0 && d->held == -1) {
 		want = std::min(step, UDP_BATCH);
 		b = take_batch();
-		if ((n = receive_batch(in_fd, &batches[b], want,
-		         from_clients)) <= 0) {
+		if ((n = receive_batch(dir.in_fd, &batches[b], want,
+		         dir.from_clients)) <= 0) {
 			give_back(b);
 			return;
 		}
 		step -= n;
-		if (from_clients)
+		if (dir.from_clients)
 			address_to_destination(rule, &batches[b], n);
 		else
 			address_to_client(rule, &batches[b], n);
@@ -250,7 +271,7 @@ drain(forward_rule *rule, udp_drain *d, bool from_clients, int step,
 		d->held = b;
 		d->next = 0;
 		d->count = n;
-		send_held(out_fd, d);
+		send_held(dir.out_fd, d);
 		if (n < want)
 			return;
 		d->busy_at = now;
@@ -279,45 +300,37 @@ bool
 drain_udp(forward_rule *rule, fd_set *read_set, bool busy_ones, int step,
     long long now)
 {
-	struct {
-		int fd;
-		udp_drain *d;
-		bool from_clients;
-	} sides[] = {{rule->udp_fd, &rule->from_destination, false},
-	    {rule->listen_fd, &rule->from_clients, true}};
 	bool quiet = false;
 
-	for (auto &side : sides) {
-		if (!FD_ISSET(side.fd, read_set) ||
-		    busy(side.d, now) != busy_ones)
+	for (const direction &dir : directions(rule)) {
+		if (!FD_ISSET(dir.in_fd, read_set) ||
+		    busy(dir.d, now) != busy_ones)
 			continue;
-		drain(rule, side.d, side.from_clients, step, now);
-		if (busy_ones || !busy(side.d, now)) {
-			FD_CLR(side.fd, read_set);
+		drain(rule, dir, step, now);
+		if (busy_ones || !busy(dir.d, now)) {
+			FD_CLR(dir.in_fd, read_set);
 			quiet = quiet || !busy_ones;
 		}
 	}
 	return quiet;
 }
+
 /*
  * A direction that holds datagrams reads nothing (they would only queue
  * behind them), and select watches its sending socket for room.
  */
 void
-udp_interest(const forward_rule *rules, int rule_count, fd_set *read_set,
+udp_interest(forward_rule *rules, int rule_count, fd_set *read_set,
     fd_set *write_set)
 {
-	for (const forward_rule *rule = rules; rule < rules + rule_count;
-	     rule++) {
+	for (forward_rule *rule = rules; rule < rules + rule_count; rule++) {
 		if (rule->proto != PROTO_UDP)
 			continue;
-		if (rule->from_clients.held != -1) {
-			FD_CLR(rule->listen_fd, read_set);
-			watch_fd(rule->udp_fd, write_set);
-		}
-		if (rule->from_destination.held != -1) {
-			FD_CLR(rule->udp_fd, read_set);
-			watch_fd(rule->listen_fd, write_set);
+		for (const direction &dir : directions(rule)) {
+			if (dir.d->held != -1) {
+				FD_CLR(dir.in_fd, read_set);
+				watch_fd(dir.out_fd, write_set);
+			}
 		}
 	}
 }
@@ -332,11 +345,10 @@ udp_resume(forward_rule *rules, int rule_count, const fd_set *write_set)
 	for (forward_rule *rule = rules; rule < rules + rule_count; rule++) {
 		if (rule->proto != PROTO_UDP)
 			continue;
-		if (rule->from_clients.held != -1 &&
-		    FD_ISSET(rule->udp_fd, write_set))
-			send_held(rule->udp_fd, &rule->from_clients);
-		if (rule->from_destination.held != -1 &&
-		    FD_ISSET(rule->listen_fd, write_set))
-			send_held(rule->listen_fd, &rule->from_destination);
+		for (const direction &dir : directions(rule)) {
+			if (dir.d->held != -1 &&
+			    FD_ISSET(dir.out_fd, write_set))
+				send_held(dir.out_fd, dir.d);
+		}
 	}
 }
