@@ -648,8 +648,8 @@ Namespaces::Namespaces()
 
 Namespaces::~Namespaces()
 {
-	if (far_ns != -1)
-		run("ip netns del " + name);
+	// Also what a set-up that failed half-way made.
+	run("ip netns del " + name + " 2>/dev/null");
 	run("ip netns del " + router + " 2>/dev/null");
 	close(far_ns);
 	close(near_ns);
