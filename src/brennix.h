@@ -55,7 +55,12 @@ enum { PROTO_TCP = 0, PROTO_UDP = 1 };
  * orderly end the open side's stream is ended after its data and the pair
  * closes once the peer has acknowledged all, ended or failed.  When the
  * side that ended failed, the open side is reset at the close, once its
- * peer has acknowledged all the data.
+ * peer has acknowledged all the data.  A socket's close, brennix's own or
+ * the kernel's when brennix dies, is a reset until brennix hands it an
+ * orderly end: the end of stream sent to a side that ended its own, and
+ * an orderly end's whole stream once brennix holds nothing more for the
+ * open side.  So a killed brennix leaves no stream that looks complete
+ * and is not, and one it had handed over completes from its kernel.
  *
  *   state       ended             user          destination       files
  *   CONNECTING  END_NONE          read          connecting        loop, pump
@@ -133,8 +138,10 @@ constexpr int LINGER_POLL_MS = 20;
  * peer, which answers every try however long it keeps its window shut,
  * is never cut off.  Tries of a connection with bytes or its end of
  * stream unacknowledged are retransmissions and window probes, backed off
- * up to PEER_RTO_MAX_MS where the kernel takes TCP_RTO_MAX_OPTION (Linux
- * 6.15 on; older headers lack the name), else up to KERNEL_RTO_MAX_MS.
+ * up to KERNEL_RTO_MAX_MS, and from the first try seen unanswered on up to
+ * PEER_RTO_MAX_MS where the kernel takes TCP_RTO_MAX_OPTION (Linux 6.15
+ * on; older headers lack the name).  A stream handed over to its kernel
+ * (pair_end.cpp) is backed off as the kernel's own are.
  * An idle connection is tried by keepalive: probes after KEEPALIVE_IDLE
  * seconds, then every KEEPALIVE_INTERVAL seconds, KEEPALIVE_COUNT
  * unanswered, which span PEER_SILENCE_MS.  A connect is given up after
@@ -194,7 +201,8 @@ struct peer_watch {
 	                        unanswered; 0 when it answered since */
 	long long late_try;  /* ... at which one was seen PEER_SILENCE_MS
 	                        after that; 0 when none yet */
-	bool shrunk;         /* its window was shut on bytes in flight */
+	bool capped;         /* its tries are backed off up to
+	                        PEER_RTO_MAX_MS */
 };
 
 struct conn_slot {
@@ -239,6 +247,7 @@ int read_config(forward_rule *rules, int capacity);
 
 /* sockets.cpp */
 int set_option(int fd, int level, int name, int value);
+int set_close_reset(int fd, bool reset);
 int setup_listen_socket(int backlog, int port, int type);
 int setup_connect_socket(int type, const sockaddr_in *addr, socklen_t addrlen,
     connect_status *status);
@@ -247,7 +256,6 @@ void setup_forwards(forward_rule *rules, int rule_count, conn_slot *slots,
 
 /* slot_table.cpp */
 int find_free_slot(const conn_slot *slots, int slot_count);
-void reset_on_close(int fd);
 void close_slot(conn_slot *slot);
 int set_select_count(int count);
 bool fd_selectable(int fd);
@@ -257,6 +265,7 @@ void watch_fd(int fd, fd_set *set);
 bool nothing_pending(const conn_slot *slot);
 bool user_ended(const conn_slot *slot);
 bool refused(const conn_slot *slot);
+bool ends_in_order(const conn_slot *slot);
 int open_side_fd(const conn_slot *slot);
 int unacknowledged(int fd);
 bool end_pair(conn_slot *slot);

@@ -35,11 +35,15 @@ refused(const conn_slot *slot)
 	    slot->ended == END_SERVER_REFUSED;
 }
 
-/* Whether the side that has not ended is reset when the pair closes. */
-static bool
-reset_follows(const conn_slot *slot)
+/*
+ * Whether the pair ends in order: the side that ended did so at its end of
+ * stream, and the open side is sent ours after the data.  Otherwise the
+ * open side is reset when the pair closes.
+ */
+bool
+ends_in_order(const conn_slot *slot)
 {
-	return slot->ended != END_USER && slot->ended != END_SERVER;
+	return slot->ended == END_USER || slot->ended == END_SERVER;
 }
 
 /* The socket of the side that has not ended, and what it held unread. */
@@ -64,6 +68,29 @@ unacknowledged(int fd)
 	if (ioctl(fd, SIOCOUTQ, &queued) == -1)
 		return 0;
 	return queued;
+}
+
+/*
+ * Leaves the rest of fd's stream to its kernel, to be finished as the
+ * kernel finishes a direct one: from now on a close, brennix's own or the
+ * kernel's when brennix dies, ends the stream in order after what the
+ * socket holds, and its tries are backed off as the kernel's own are, for
+ * nothing watches a socket that brennix has let go.  Only a stream whose
+ * sender ended in order, and all of which brennix has handed to the
+ * socket, is handed over; every other is reset at its close.
+ */
+static void
+hand_over(conn_slot *slot, int fd)
+{
+	peer_watch *watch =
+	    fd == slot->user_fd ? &slot->user_watch : &slot->server_watch;
+
+	(void)set_close_reset(fd, false);
+	if (watch->capped) {
+		(void)set_option(fd, IPPROTO_TCP, TCP_RTO_MAX_OPTION,
+		    KERNEL_RTO_MAX_MS);
+		watch->capped = false;
+	}
 }
 
 /*
@@ -94,7 +121,7 @@ all_sent(conn_slot *slot)
 {
 	slot->unsent = false;
 	slot->sent = true;
-	if (slot->state == SLOT_LINGERING && !reset_follows(slot))
+	if (slot->state == SLOT_LINGERING && ends_in_order(slot))
 		(void)shutdown(open_side_fd(slot), SHUT_WR);
 }
 
@@ -102,7 +129,7 @@ all_sent(conn_slot *slot)
 bool
 stream_ended(const conn_slot *slot)
 {
-	return !reset_follows(slot) && !slot->unsent;
+	return ends_in_order(slot) && !slot->unsent;
 }
 
 /*
@@ -116,21 +143,26 @@ stream_ended(const conn_slot *slot)
  * Otherwise the open side lingers: for an orderly end its stream is ended
  * after the data (all_sent), and the pair closes when the peer has
  * acknowledged that, ended or failed; ahead of a reset it closes when the
- * peer has acknowledged the data.  Returns true when the pair was closed.
+ * peer has acknowledged the data.  An orderly end is handed over to the
+ * open side's kernel now, for it holds the whole stream.  Returns true
+ * when the pair was closed.
  */
 bool
 end_pair(conn_slot *slot)
 {
 	int fd = open_side_fd(slot);
-	bool reset = reset_follows(slot);
+	bool orderly = ends_in_order(slot);
 
+	if (orderly)
+		hand_over(slot, fd);
 	/* An open side that ended its stream left nothing unread. */
-	if (slot->state == SLOT_FLUSHING && !reset) {
+	if (slot->state == SLOT_FLUSHING && orderly) {
 		close_slot(slot);
 		return true;
 	}
-	if (unacknowledged(fd) == 0 && (reset || open_side_queued(slot) == 0)) {
-		if (!reset)
+	if (unacknowledged(fd) == 0 &&
+	    (!orderly || open_side_queued(slot) == 0)) {
+		if (orderly)
 			(void)shutdown(fd, SHUT_WR);
 		close_slot(slot);
 		return true;
@@ -154,7 +186,7 @@ end_open_side(conn_slot *slot)
 			(void)end_pair(slot);
 		break;
 	case SLOT_LINGERING:
-		if (reset_follows(slot))
+		if (!ends_in_order(slot))
 			slot->state = SLOT_ACKING;
 		else
 			close_slot(slot);
@@ -173,11 +205,12 @@ end_open_side(conn_slot *slot)
  * read (error), or at a failed write (error, writing).  Failures have been
  * reported by the caller.  What was buffered toward the side is dropped,
  * and what is buffered toward the other side is written out; a pair still
- * connecting waits for the connect first.  A side that ended its stream is
- * sent the end of ours.  A side that failed a write is read on until the
- * end of what it sent, and that is delivered too.  When the other side had
- * ended already, its failure closes the pair, and its end of stream only
- * stops its reading.
+ * connecting waits for the connect first, and one that has nothing to
+ * deliver closes at once.  A side that ended its stream is sent the end of
+ * ours, and that end is handed over to its kernel.  A side that failed a
+ * write is read on until the end of what it sent, and that is delivered
+ * too.  When the other side had ended already, its failure closes the
+ * pair, and its end of stream only stops its reading.
  */
 void
 end_side(conn_slot *slot, bool user_side, int error, bool writing)
@@ -185,6 +218,7 @@ end_side(conn_slot *slot, bool user_side, int error, bool writing)
 	side_end plain = user_side ? END_USER : END_SERVER;
 	side_end reset = user_side ? END_USER_RESET : END_SERVER_RESET;
 	side_end refuse = user_side ? END_USER_REFUSED : END_SERVER_REFUSED;
+	int fd = user_side ? slot->user_fd : slot->server_fd;
 
 	if (slot->ended != END_NONE && slot->ended != refuse) {
 		if (error == 0 && !writing)
@@ -205,15 +239,14 @@ end_side(conn_slot *slot, bool user_side, int error, bool writing)
 
 	if (slot->state == SLOT_CONNECTED)
 		slot->state = SLOT_DRAINING;
-	if (!refused(slot) && nothing_pending(slot)) {
-		if (slot->state == SLOT_CONNECTING) {
-			close_slot(slot);
-			return;
-		}
-		if (end_pair(slot))
-			return;
+	if (slot->state == SLOT_CONNECTING && nothing_pending(slot)) {
+		close_slot(slot);
+		return;
 	}
 	if (slot->ended == plain)
-		(void)shutdown(user_side ? slot->user_fd : slot->server_fd,
-		    SHUT_WR);
+		hand_over(slot, fd);
+	if (!refused(slot) && nothing_pending(slot) && end_pair(slot))
+		return;
+	if (slot->ended == plain)
+		(void)shutdown(fd, SHUT_WR);
 }

@@ -65,22 +65,25 @@ connection_of(int fd, int unacked)
 }
 
 /*
- * The kernel backs off its tries up to PEER_RTO_MAX_MS, so that a
- * connection resumes soon after an outage and a peer that has gone is
- * tried again soon after the bound.  But while a peer keeps its window
- * shut on bytes already in flight, the kernel gives the connection up
- * after two unanswered tries, of twice the cap: there the kernel's own
- * maximum keeps an outage shorter than the bound from ending it.  Kernels
- * without the cap keep their maximum throughout.
+ * From the first try seen unanswered on, the kernel backs off its tries
+ * only up to PEER_RTO_MAX_MS, so that a connection resumes soon after an
+ * outage and a peer that has gone is tried again soon after the bound;
+ * until then nothing needs the cap, and no call is spent on it.  But
+ * while a peer keeps its window shut on bytes already in flight, the
+ * kernel gives the connection up after two unanswered tries, of twice the
+ * cap: there the kernel's own maximum keeps an outage shorter than the
+ * bound from ending it.  A stream handed over to its kernel keeps the
+ * kernel's own backoff too (pair_end.cpp).  Kernels without the cap keep
+ * their maximum throughout.
  */
 static void
-cap_backoff(int fd, peer_watch *watch, bool shrunk)
+cap_backoff(int fd, peer_watch *watch, bool cap)
 {
-	if (shrunk == watch->shrunk)
+	if (cap == watch->capped)
 		return;
-	watch->shrunk = shrunk;
+	watch->capped = cap;
 	(void)set_option(fd, IPPROTO_TCP, TCP_RTO_MAX_OPTION,
-	    shrunk ? KERNEL_RTO_MAX_MS : PEER_RTO_MAX_MS);
+	    cap ? PEER_RTO_MAX_MS : KERNEL_RTO_MAX_MS);
 }
 
 /*
@@ -92,11 +95,12 @@ cap_backoff(int fd, peer_watch *watch, bool shrunk)
  * PEER_ANSWER_MS for its answer: an outage shorter than the span never
  * ends a connection.  A socket that is read learns of a reset from the
  * read; one that is not keeps what was never acknowledged after a reset,
- * and only its state tells.
+ * and only its state tells.  may_cap is false for a stream handed over to
+ * its kernel.
  */
 static peer_health
 look_at_peer(int fd, peer_watch *watch, long long now, int unacked,
-    connection_info *c)
+    bool may_cap, connection_info *c)
 {
 	bool tried;
 
@@ -105,7 +109,6 @@ look_at_peer(int fd, peer_watch *watch, long long now, int unacked,
 		return PEER_ANSWERS;
 	if (c->state == STATE_CLOSED)
 		return PEER_RESET;
-	cap_backoff(fd, watch, c->shrunk);
 	tried = c->tries != watch->tries;
 	watch->tries = c->tries;
 	if (c->heard_ms < now - watch->looked_at) {
@@ -118,6 +121,8 @@ look_at_peer(int fd, peer_watch *watch, long long now, int unacked,
 		watch->late_try = now;
 	}
 	watch->looked_at = now;
+	cap_backoff(fd, watch,
+	    may_cap && !c->shrunk && (watch->capped || watch->first_try != 0));
 	if (watch->late_try != 0 && now - watch->late_try >= PEER_ANSWER_MS)
 		return PEER_SILENT;
 	return PEER_ANSWERS;
@@ -139,7 +144,7 @@ give_up_side(conn_slot *slot, int fd)
 {
 	errno = ETIMEDOUT;
 	perror("server_read");
-	reset_on_close(fd);
+	(void)set_close_reset(fd, true);
 	end_side(slot, fd == slot->user_fd, ETIMEDOUT, false);
 }
 
@@ -158,7 +163,7 @@ watch_side(conn_slot *slot, int fd, long long now)
 		watch->first_try = watch->late_try = 0;
 		return false;
 	}
-	if (look_at_peer(fd, watch, now, unacked, &c) == PEER_SILENT) {
+	if (look_at_peer(fd, watch, now, unacked, true, &c) == PEER_SILENT) {
 		give_up_side(slot, fd);
 		return false;
 	}
@@ -184,7 +189,8 @@ watch_lingering(conn_slot *slot, long long now)
 		close_slot(slot);
 		return 0;
 	}
-	switch (look_at_peer(fd, watch_of(slot, fd), now, unacked, &c)) {
+	switch (look_at_peer(fd, watch_of(slot, fd), now, unacked,
+	    !ends_in_order(slot), &c)) {
 	case PEER_SILENT:
 		give_up_side(slot, fd);
 		return 0;

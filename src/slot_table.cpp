@@ -3,7 +3,6 @@
  * guarded entry to the descriptor sets that select watches.
  */
 #include <sys/select.h>
-#include <sys/socket.h>
 
 #include <unistd.h>
 
@@ -23,42 +22,16 @@ find_free_slot(const conn_slot *slots, int slot_count)
 }
 
 /*
- * Makes the close of fd a reset, which discards what its send queue
- * holds.
- */
-void
-reset_on_close(int fd)
-{
-	linger abort = {1, 0};
-
-	(void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-}
-
-/*
- * Closes both sockets of a pair and frees its slot.  When one side ended
- * at a failure, the other is reset; the pump closes such a pair only once
- * that side's peer has acknowledged what it was sent, so the reset throws
- * none of it away.  The buffers keep their bytes; the next accept resets
- * the pointers before use.
+ * Closes both sockets of a pair and frees its slot.  A socket closes with
+ * a reset unless brennix handed it an orderly end (pair_end.cpp); the
+ * pump closes a pair that resets its open side only once that side's peer
+ * has acknowledged what it was sent, so the reset throws none of it away.
+ * The buffers keep their bytes; the next accept resets the pointers
+ * before use.
  */
 void
 close_slot(conn_slot *slot)
 {
-	switch (slot->ended) {
-	case END_USER_RESET:
-	case END_USER_REFUSED:
-		if (slot->server_fd != -1)
-			reset_on_close(slot->server_fd);
-		break;
-	case END_SERVER_RESET:
-	case END_SERVER_REFUSED:
-		reset_on_close(slot->user_fd);
-		break;
-	case END_NONE:
-	case END_USER:
-	case END_SERVER:
-		break;
-	}
 	close(slot->user_fd);
 	if (slot->server_fd != -1)
 		close(slot->server_fd);

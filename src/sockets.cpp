@@ -29,31 +29,47 @@ set_option(int fd, int level, int name, int value)
 }
 
 /*
+ * Chooses what a close of fd does, brennix's own or the kernel's when the
+ * process dies: with reset, a reset that discards what the socket holds;
+ * without, an orderly end after it, which the kernel finishes alone.
+ * Returns what setsockopt returns.
+ */
+int
+set_close_reset(int fd, bool reset)
+{
+	linger l = {reset ? 1 : 0, 0};
+
+	return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
+/*
  * The options of either socket of a TCP pair.  On a rule's listening
  * socket they are set once, and every accepted socket inherits them; an
  * outbound socket also bounds its connect.
  *
- * No Nagle: the pump writes at most RELAY_BUFSIZE bytes at a time, and the
- * short last piece of a reply would wait for the peer's delayed ack.
- * TCP_INQ makes every read tell how many bytes are left behind it, which
- * the pump needs to decide MSG_MORE.  Failing to set either only costs
- * speed.  Urgent bytes (telnet's Synch, FTP's abort) are read in their
- * place in the stream, or they would be lost; their urgency is not
- * relayed.  Keepalive finds an idle peer whose host vanished without a
- * word, and the SYN count bounds a connect that is never answered, so that
- * no slot is held for nobody.  There is no user timeout: it would also
- * end a live peer that keeps its window shut, a reader that is paused.
- * The kernel's tries are backed off up to PEER_RTO_MAX_MS where it takes
- * the cap, so that a connection resumes soon after an outage; an older
- * kernel refuses it, and keeps its own maximum.  Returns the step that
- * failed, or nullptr.
+ * A close resets until brennix hands the socket an orderly end
+ * (pair_end.cpp), so that when brennix dies, killed or stopped, its
+ * kernel resets every stream it has not handed over whole, and no reader
+ * takes a cut-off stream for a complete one.  No Nagle: the pump writes
+ * at most RELAY_BUFSIZE bytes at a time, and the short last piece of a
+ * reply would wait for the peer's delayed ack.  TCP_INQ makes every read
+ * tell how many bytes are left behind it, which the pump needs to decide
+ * MSG_MORE.  Failing to set either only costs speed.  Urgent bytes
+ * (telnet's Synch, FTP's abort) are read in their place in the stream, or
+ * they would be lost; their urgency is not relayed.  Keepalive finds an
+ * idle peer whose host vanished without a word, and the SYN count bounds
+ * a connect that is never answered, so that no slot is held for nobody.
+ * There is no user timeout: it would also end a live peer that keeps its
+ * window shut, a reader that is paused.  Returns the step that failed, or
+ * nullptr.
  */
 static const char *
 set_pair_options(int fd, bool outbound)
 {
 	(void)set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
 	(void)set_option(fd, IPPROTO_TCP, TCP_INQ, 1);
-	(void)set_option(fd, IPPROTO_TCP, TCP_RTO_MAX_OPTION, PEER_RTO_MAX_MS);
+	if (set_close_reset(fd, true) == -1)
+		return "setsockopt-linger";
 	if (set_option(fd, SOL_SOCKET, SO_OOBINLINE, 1) == -1)
 		return "setsockopt-oobinline";
 	if (set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) == -1 ||
