@@ -582,6 +582,33 @@ UdpEcho::~UdpEcho()
 	close(fd);
 }
 
+Link::Link(bool forwarded, bool pending)
+{
+	listener = tcp_listen();
+	// Accepted sockets inherit it.
+	setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &SMALL_BUFFER,
+	    sizeof(SMALL_BUFFER));
+	if (pending) {
+		listen(listener, 0); // one waiting connection fills it
+		queued = tcp_connect(local_port(listener), 1);
+	}
+	int port = local_port(listener);
+	if (forwarded) {
+		port = free_port();
+		forwarder = std::make_unique<Forwarder>(rule(port,
+		    local_port(listener)));
+	}
+	user = tcp_connect(port, 10, "127.0.0.1", SMALL_BUFFER);
+	if (!pending)
+		dest = accept(listener, nullptr, nullptr);
+}
+
+Link::~Link()
+{
+	for (int fd : {user, dest, queued, listener})
+		close(fd);
+}
+
 bool
 run(const std::string &command)
 {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -165,6 +166,26 @@ struct UdpEcho {
     private:
 	std::atomic<bool> stop{false};
 	std::thread thread;
+};
+
+constexpr int SMALL_BUFFER = 16 << 10;
+
+// A user and a destination joined directly, or through a forwarder of
+// their own.  Both ends have small receive buffers, so that a reader that
+// waits holds its sender back.  With pending, the destination's accept
+// queue is full, so that a connect to it stays pending (dest is -1).
+struct Link {
+	explicit Link(bool forwarded, bool pending = false);
+	~Link();
+	Link(const Link &) = delete;
+	Link &operator=(const Link &) = delete;
+
+	// The two ends as sender and receiver of a transfer.
+	int from(bool downstream) const { return downstream ? dest : user; }
+	int to(bool downstream) const { return downstream ? user : dest; }
+
+	int listener = -1, queued = -1, user = -1, dest = -1;
+	std::unique_ptr<Forwarder> forwarder;
 };
 
 // Runs a shell command; true when it succeeded.

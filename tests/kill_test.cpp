@@ -22,91 +22,15 @@
 
 namespace {
 
-constexpr int SMALL_BUFFER = 16 << 10;
-
-// A user and a destination joined through a forwarder of their own, both
-// with small receive buffers, so that a reader that pauses holds its
-// sender back.  With pending, the destination's accept queue is full, so
-// that the forwarder's connect to it stays pending.
-struct Pair {
-	explicit Pair(bool pending)
-	{
-		listener = tcp_listen();
-		setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &SMALL_BUFFER,
-		    sizeof(SMALL_BUFFER));
-		if (pending) {
-			listen(listener, 0); // one waiting connection fills it
-			queued = tcp_connect(local_port(listener), 1);
-		}
-		int port = free_port();
-		forwarder = std::make_unique<Forwarder>(rule(port,
-		    local_port(listener)));
-		user = tcp_connect(port, 10, "127.0.0.1", SMALL_BUFFER);
-		if (!pending)
-			dest = accept(listener, nullptr, nullptr);
-	}
-	~Pair()
-	{
-		for (int fd : {user, dest, queued, listener})
-			close(fd);
-	}
-	Pair(const Pair &) = delete;
-	Pair &operator=(const Pair &) = delete;
-
-	int listener = -1, queued = -1, user = -1, dest = -1;
-	std::unique_ptr<Forwarder> forwarder;
-};
-
 const std::string BIG = random_bytes(8 << 20, 51);
 const std::string SMALL = random_bytes(200 << 10, 52);
 
 // What the peers do before the kill, in a thread of their own.
 void
-download(Pair &p, const std::atomic<bool> &stop)
+download(Link &p, const std::atomic<bool> &stop)
 {
 	while (!stop && send_all(p.dest, SMALL, 1))
 		;
-}
-
-void
-upload(Pair &p, const std::atomic<bool> &stop)
-{
-	while (!stop && send_all(p.user, SMALL, 1))
-		;
-}
-
-void
-big_then_end(Pair &p, const std::atomic<bool> &)
-{
-	send_all(p.dest, BIG, 5);
-	shutdown(p.dest, SHUT_WR);
-}
-
-void
-small_then_reset(Pair &p, const std::atomic<bool> &)
-{
-	send_all(p.dest, SMALL, 5);
-	wait_acknowledged(p.dest, 5);
-	close_with_reset(p.dest);
-	p.dest = -1;
-}
-
-void
-small_then_end(Pair &p, const std::atomic<bool> &)
-{
-	send_all(p.dest, SMALL, 5);
-	shutdown(p.dest, SHUT_WR);
-}
-
-void
-thousand_bytes(Pair &p, const std::atomic<bool> &)
-{
-	send_all(p.user, std::string(1000, 'u'), 5);
-}
-
-void
-nothing(Pair &, const std::atomic<bool> &)
-{
 }
 
 enum { USER = 1, DEST = 2 };
@@ -116,7 +40,7 @@ TEST(KillTest, EveryStreamNotHandedOverWholeEndsInAReset)
 	const struct {
 		const char *state;
 		int signal;
-		void (*act)(Pair &, const std::atomic<bool> &);
+		void (*act)(Link &, const std::atomic<bool> &); // before it
 		bool pending;  // the connect to the destination stays pending
 		int readers;   // who reads to the end
 		bool paused;   // ... only once the forwarder is gone
@@ -126,21 +50,43 @@ TEST(KillTest, EveryStreamNotHandedOverWholeEndsInAReset)
 	        false},
 	    {"a download streaming, stopped", SIGTERM, download, false, USER,
 	        false, false},
-	    {"an upload streaming", SIGKILL, upload, false, DEST, false, false},
-	    {"8 MiB ended in order, the user paused", SIGKILL, big_then_end,
+	    {"an upload streaming", SIGKILL,
+	        [](Link &p, const std::atomic<bool> &stop) {
+		        while (!stop && send_all(p.user, SMALL, 1))
+			        ;
+	        },
+	        false, DEST, false, false},
+	    {"8 MiB ended in order, the user paused", SIGKILL,
+	        [](Link &p, const std::atomic<bool> &) {
+		        send_all(p.dest, BIG, 5);
+		        shutdown(p.dest, SHUT_WR);
+	        },
 	        false, USER, true, false},
-	    {"200 KiB then a reset, the user paused", SIGKILL, small_then_reset,
+	    {"200 KiB then a reset, the user paused", SIGKILL,
+	        [](Link &p, const std::atomic<bool> &) {
+		        send_all(p.dest, SMALL, 5);
+		        wait_acknowledged(p.dest, 5);
+		        close_with_reset(p.dest);
+		        p.dest = -1;
+	        },
 	        false, USER, true, false},
-	    {"a connect pending, 1000 bytes sent", SIGKILL, thousand_bytes,
+	    {"a connect pending, 1000 bytes sent", SIGKILL,
+	        [](Link &p, const std::atomic<bool> &) {
+		        send_all(p.user, std::string(1000, 'u'), 5);
+	        },
 	        true, USER, false, false},
-	    {"an idle pair", SIGKILL, nothing, false, USER | DEST, false,
-	        false},
-	    {"200 KiB ended in order, all handed over", SIGKILL, small_then_end,
+	    {"an idle pair", SIGKILL, [](Link &, const std::atomic<bool> &) {},
+	        false, USER | DEST, false, false},
+	    {"200 KiB ended in order, all handed over", SIGKILL,
+	        [](Link &p, const std::atomic<bool> &) {
+		        send_all(p.dest, SMALL, 5);
+		        shutdown(p.dest, SHUT_WR);
+	        },
 	        false, USER, true, true},
 	};
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.state);
-		Pair p(row.pending);
+		Link p(true, row.pending);
 		ASSERT_NE(p.user, -1);
 		std::atomic<bool> stop{false}, killed{false};
 		std::thread peers(row.act, std::ref(p), std::cref(stop));

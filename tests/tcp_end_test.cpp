@@ -18,47 +18,6 @@
 
 namespace {
 
-constexpr int SMALL_BUFFER = 16 << 10;
-
-// A user and a destination joined directly, or through the forwarder.
-// Both ends have small receive buffers, so that a reader that waits holds
-// its sender back.
-struct Link {
-	explicit Link(bool forwarded)
-	{
-		listener = tcp_listen();
-		set_rcvbuf(listener); // accepted sockets inherit it
-		int port = local_port(listener);
-		if (forwarded) {
-			port = free_port();
-			forwarder = std::make_unique<Forwarder>(rule(port,
-			    local_port(listener)));
-		}
-		user = tcp_connect(port, 10, "127.0.0.1", SMALL_BUFFER);
-		dest = accept(listener, nullptr, nullptr);
-	}
-	~Link()
-	{
-		close(user);
-		close(dest);
-		close(listener);
-	}
-	Link(const Link &) = delete;
-	Link &operator=(const Link &) = delete;
-
-	static void set_rcvbuf(int fd)
-	{
-		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &SMALL_BUFFER,
-		    sizeof(SMALL_BUFFER));
-	}
-	// The two ends as sender and receiver of a transfer.
-	int from(bool downstream) const { return downstream ? dest : user; }
-	int to(bool downstream) const { return downstream ? user : dest; }
-
-	int listener = -1, user = -1, dest = -1;
-	std::unique_ptr<Forwarder> forwarder;
-};
-
 const char *
 how(bool forwarded, bool downstream)
 {
