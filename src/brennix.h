@@ -268,6 +268,7 @@ bool refused(const conn_slot *slot);
 bool ends_in_order(const conn_slot *slot);
 int open_side_fd(const conn_slot *slot);
 int unacknowledged(int fd);
+peer_watch *watch_of(conn_slot *slot, int fd);
 bool end_pair(conn_slot *slot);
 void all_sent(conn_slot *slot);
 bool stream_ended(const conn_slot *slot);

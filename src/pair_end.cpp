@@ -70,6 +70,13 @@ unacknowledged(int fd)
 	return queued;
 }
 
+/* What the peer check saw of the peer of fd, one of the pair's sockets. */
+peer_watch *
+watch_of(conn_slot *slot, int fd)
+{
+	return fd == slot->user_fd ? &slot->user_watch : &slot->server_watch;
+}
+
 /*
  * Leaves the rest of fd's stream to its kernel, to be finished as the
  * kernel finishes a direct one: from now on a close, brennix's own or the
@@ -82,8 +89,7 @@ unacknowledged(int fd)
 static void
 hand_over(conn_slot *slot, int fd)
 {
-	peer_watch *watch =
-	    fd == slot->user_fd ? &slot->user_watch : &slot->server_watch;
+	peer_watch *watch = watch_of(slot, fd);
 
 	(void)set_close_reset(fd, false);
 	if (watch->capped) {

@@ -128,12 +128,6 @@ look_at_peer(int fd, peer_watch *watch, long long now, int unacked,
 	return PEER_ANSWERS;
 }
 
-static peer_watch *
-watch_of(conn_slot *slot, int fd)
-{
-	return fd == slot->user_fd ? &slot->user_watch : &slot->server_watch;
-}
-
 /*
  * Ends the side of fd, whose peer has gone without a word, as a keepalive
  * failure would: one line, and a reset at the close, so that its kernel
